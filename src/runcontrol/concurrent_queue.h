@@ -1,0 +1,86 @@
+// Blocking FIFO of owned pointers. Pop waits while empty; producers bound the
+// length themselves (they read size() without the lock).
+#ifndef DEZEVAZIR_RUNCONTROL_CONCURRENT_QUEUE_H_
+#define DEZEVAZIR_RUNCONTROL_CONCURRENT_QUEUE_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+template <typename T>
+class concurrent_queue {
+ public:
+  std::deque<T> queue;
+  int level = 0;
+  std::mutex mutex;
+  std::condition_variable cond;
+  int maxSize = 0;
+
+  // Below acceptance level 1 the element is freed instead of queued.
+  void push(T item) {
+    if (level < 1) {
+      delete item;
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      queue.push_back(item);
+      count.store(queue.size(), std::memory_order_relaxed);
+    }
+    cond.notify_one();
+  }
+
+  // Queues regardless of the acceptance level (the end-of-execution marker
+  // must reach the log sweeper whatever the levels are).
+  void pushUnfiltered(T item) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      queue.push_back(item);
+      count.store(queue.size(), std::memory_order_relaxed);
+    }
+    cond.notify_one();
+  }
+
+  T pop() {
+    std::unique_lock<std::mutex> lock(mutex);
+    cond.wait(lock, [this] { return !queue.empty(); });
+    T item = queue.front();
+    queue.pop_front();
+    count.store(queue.size(), std::memory_order_relaxed);
+    return item;
+  }
+
+  // Like pop, but gives up after the timeout and returns false.
+  template <typename Rep, typename Period>
+  bool popFor(T& out, const std::chrono::duration<Rep, Period>& timeout) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!cond.wait_for(lock, timeout, [this] { return !queue.empty(); })) return false;
+    out = queue.front();
+    queue.pop_front();
+    count.store(queue.size(), std::memory_order_relaxed);
+    return true;
+  }
+
+  // Lock-free read, as the producers use it for their bounds.
+  size_t size() const { return count.load(std::memory_order_relaxed); }
+
+  void setLogLevel(int l) {
+    std::lock_guard<std::mutex> lock(mutex);
+    level = l;
+  }
+
+  // Deletes everything still queued (the driver does this after each run).
+  void drain() {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (T item : queue) delete item;
+    queue.clear();
+    count.store(0, std::memory_order_relaxed);
+  }
+
+ private:
+  std::atomic<size_t> count{0};
+};
+
+#endif  // DEZEVAZIR_RUNCONTROL_CONCURRENT_QUEUE_H_

@@ -1,0 +1,1 @@
+// Replaced by the command-line and driver sources.

@@ -1,0 +1,96 @@
+#include "runcontrol/run_log.h"
+
+#include <sys/time.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/format.hpp>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+
+#include "runcontrol/run_globals.h"
+
+concurrent_queueOrig* LogLinesQ = nullptr;
+threadWorkData td;
+
+void concurrent_queueOrig::push(std::string* item, int lvl) {
+  int current;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    current = level;
+  }
+  if (current < 1 || current < lvl) {
+    delete item;
+    return;
+  }
+  // The base push re-checks level >= 1 and queues under the mutex.
+  concurrent_queue<std::string*>::push(item);
+}
+
+std::string mynow() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  time_t secs = tv.tv_sec;
+  struct tm lt;
+  localtime_r(&secs, &lt);
+  return (boost::format(" %3$02i/%2$02i/%1%.%7$06i %4$02i:%5$02i:%6$02i ") % (lt.tm_year + 1900) %
+          (lt.tm_mon + 1) % lt.tm_mday % lt.tm_hour % lt.tm_min % lt.tm_sec %
+          static_cast<long>(tv.tv_usec))
+      .str();
+}
+
+void threadWorkData::addLogLine(int lvl, std::string* text) {
+  if (lvl == 1) {
+    std::cerr << *text << std::endl;
+  }
+  if (level < 0 || lvl > level || LogLinesQ == nullptr) {
+    delete text;
+    return;
+  }
+  text->insert(0, mynow() + " ");
+  LogLinesQ->push(text, lvl);
+}
+
+std::ofstream* openLogFile(const std::string& commandLine) {
+  auto* log = new std::ofstream;
+  LogLinesQ = new concurrent_queueOrig;
+  LogLinesQ->setLogLevel(6);
+  log->open(kLogFileName, std::ios::out | std::ios::trunc);
+  if (!log->is_open()) {
+    std::cerr << "Error opening logfile: " << kLogFileName << std::endl;
+    std::exit(10);
+  }
+  // Enabled only after the open, so a failed open is reported above rather
+  // than thrown.
+  log->exceptions(std::ios::failbit | std::ios::badbit);
+  auto* start = new std::string(
+      (boost::format("%4% starting Veda Dezevazir Odazirera: (%1% %2%) - %5%") % myGlobals.version %
+       kBuildNumber % "" % mynow() % commandLine)
+          .str());
+  if (LogLinesQ->level > 1) {
+    LogLinesQ->push(start, 1);
+  } else {
+    delete start;
+  }
+  return log;
+}
+
+void logLineSweeper(std::ofstream* log) {
+  if (log == nullptr || !log->is_open()) return;
+  for (;;) {
+    std::string* line = LogLinesQ->pop();
+    if (line->find(kEndOfExecution) != std::string::npos) {
+      *line = (boost::format("%4% number of SHA1 %1%, number of CMPS %2%, number of reads %3%") %
+               myGlobals.sha1Done.load() % myGlobals.cmpRequestsDone.load() %
+               myGlobals.readsIssued.load() % mynow())
+                  .str();
+      *log << *line << '\n';
+      log->flush();
+      delete line;
+      return;
+    }
+    *log << *line << '\n';
+    log->flush();
+    delete line;
+  }
+}

@@ -1,0 +1,62 @@
+// Request records that travel on the pipeline's four queues, and the queues.
+#ifndef DEZEVAZIR_SCAN_REQUESTS_H_
+#define DEZEVAZIR_SCAN_REQUESTS_H_
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "runcontrol/concurrent_queue.h"
+
+// One chunk (up to readChunkBlocks blocks) read by a read worker.
+struct readReq {
+  unsigned char* buf = nullptr;  // owned
+  uint64_t pos = 0;
+  int bytesRead = 0;
+  int bytesAsked = 0;
+  int16_t worker = 0;
+
+  readReq() = default;
+  readReq(unsigned char* b, uint64_t p, int n, int asked, int16_t w)
+      : buf(b), pos(p), bytesRead(n), bytesAsked(asked), worker(w) {}
+  readReq(const readReq&) = delete;
+  readReq& operator=(const readReq&) = delete;
+  ~readReq() { delete[] buf; }
+};
+
+// One block. All fields zero (len 0) is an end marker.
+struct hashReq {
+  unsigned char* buf = nullptr;  // owned; null when the request only names a block
+  int len = 0;
+  std::vector<unsigned char> hash;
+  const unsigned char* extra = nullptr;
+  uint64_t pos = 0;
+
+  hashReq() = default;
+  hashReq(unsigned char* b, int l, std::vector<unsigned char> h, const unsigned char* e, uint64_t p)
+      : buf(b), len(l), hash(std::move(h)), extra(e), pos(p) {}
+  hashReq(const hashReq&) = delete;
+  hashReq& operator=(const hashReq&) = delete;
+  ~hashReq() { delete[] buf; }
+};
+
+extern concurrent_queue<readReq*>* readRequests;
+extern concurrent_queue<hashReq*>* hashRequests;
+extern concurrent_queue<hashReq*>* readcmpRequests;
+extern concurrent_queue<hashReq*>* cmpRequests;
+
+// The empty fingerprint of a partial-scan sample request.
+extern const std::vector<unsigned char> GdummyHash;
+
+// Thrown on read errors and caught by the read path.
+class MyException : public std::exception {
+ public:
+  explicit MyException(std::string msg) : msg_(std::move(msg)) {}
+  const char* what() const noexcept override { return msg_.c_str(); }
+
+ private:
+  std::string msg_;
+};
+
+#endif  // DEZEVAZIR_SCAN_REQUESTS_H_
