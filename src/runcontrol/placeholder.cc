@@ -1,1 +1,0 @@
-// Replaced by the command-line and driver sources.
