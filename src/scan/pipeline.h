@@ -1,0 +1,52 @@
+// The stage threads of a scan: read workers fill readRequests with chunks,
+// hash workers fingerprint blocks into the sketch, compression workers re-read
+// single blocks (for the ratio measurement or a partial scan's samples).
+#ifndef DEZEVAZIR_SCAN_PIPELINE_H_
+#define DEZEVAZIR_SCAN_PIPELINE_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "runcontrol/concurrent_queue.h"
+
+// Number of hash workers and of compression workers in a full scan.
+constexpr int kHashWorkers = 10;
+constexpr int kCmpWorkers = 10;
+
+void readThreadFnc(int w, long long devSize);
+void hashThreadFnc(int w);
+int cmpThreadFnc(int w);
+
+// Counts one I/O error; false once the run is beyond ioErrorLimit (the
+// caller then ends the process with status 126).
+bool diskError();
+
+// Producer side bound: sleeps 100 ms steps while the queue holds more than
+// bound elements, then pushes.
+template <typename T>
+void boundedPush(concurrent_queue<T>* q, T item, size_t bound) {
+  while (q->size() > bound) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  q->push(item);
+}
+
+// Per partial-scan worker: sum of (int)(ratio x 100000) of its samples.
+extern std::vector<int32_t> cmpSumComp;
+
+// The positioned read used by read and compression workers. Tests swap it to
+// inject read errors; the product always uses pread.
+using ReadAtFn = ssize_t (*)(int fd, void* buf, size_t count, off_t offset);
+extern ReadAtFn gReadAt;
+
+// Share of read worker w: [start, end) before any resume position applies.
+struct ReadShare {
+  int64_t start;
+  int64_t end;
+};
+ReadShare readShareOf(int w, int64_t devSize, int64_t segmentSize, unsigned threads);
+
+#endif  // DEZEVAZIR_SCAN_PIPELINE_H_
