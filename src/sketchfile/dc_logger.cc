@@ -1,0 +1,1 @@
+#include "sketchfile/dc_logger.h"

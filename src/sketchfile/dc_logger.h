@@ -1,0 +1,83 @@
+// The sketch file: a scan's result and, while it runs, its recovery state.
+// A header line, ten labelled lines (counters, estimates, per-thread resume
+// positions, build) and one line per sketch entry, smallest fingerprint first.
+// DCLogger owns one file pair: the result file and its ".rdb" recovery file.
+#ifndef DEZEVAZIR_SKETCHFILE_DC_LOGGER_H_
+#define DEZEVAZIR_SKETCHFILE_DC_LOGGER_H_
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "sketch/dc_kheap.h"
+
+constexpr const char* kSketchFileTitle = "..:: Veda Dezevazir Odazirera ::..";
+
+class DCLogger {
+ public:
+  // Sets both file names, kind "fullscan", both flags true, counters zero and
+  // one zero position per pipeline thread (myGlobals.threads).
+  explicit DCLogger(const std::string& sketchFileName);
+  DCLogger(const DCLogger&) = delete;
+  DCLogger& operator=(const DCLogger&) = delete;
+
+  // The ten field labels in file order, built once by initLogFieldNames.
+  static std::vector<std::string> vecLogFieldNames_;
+  static void initLogFieldNames();
+
+  // Recovery name: everything from the last '.' of the whole sketch file name
+  // (directories included) replaced by ".rdb"; without any '.', name + ".rdb".
+  void initRecDBFileName();
+
+  // out = the sketch file name if it can be opened for reading, else the
+  // recovery file name if that can; false if neither.
+  bool decideInputFileName(std::string& out);
+  // Opens the chosen file and checks its header. No file at all: saves are
+  // redirected to the recovery file, the record stays valid, false.
+  bool initInputFile();
+  // Reads the first line; sets kind. False (and closes) on a foreign file.
+  bool checkHeader();
+  // Header plus the ten labelled lines. True when the file is usable; on a
+  // thread-count mismatch (scan of a file from another thread count) the
+  // process ends with status 130.
+  bool loadPrologue();
+  // Does the file read by loadPrologue belong to this run and this sketch?
+  bool isConsistent(const DCKHeap& sketch) const;
+  // Reads the entries into sketch and closes the file. When the file does
+  // not match the run, counters and positions are zeroed and false returned.
+  bool loadHashes(DCKHeap& sketch, bool freshStart);
+  // Number of entry lines of the sketch file (0 if it cannot be read).
+  uint64_t getRealNumberOfHashes() const;
+  // Writes the file through a temporary and a rename, so the previous good
+  // file survives any failure. Returns the valid flag.
+  bool saveState(const DCKHeap& sketch);
+
+  // Where this record writes to.
+  std::string sourceNames;       // joined by single spaces for a merge
+  std::string sketchFileName;
+  std::string recoveryFileName;
+  std::ifstream inputStream;     // open between loadPrologue and loadHashes
+
+  uint64_t smallZeroBlocks = 0;
+  uint64_t bigZeroBlocks = 0;
+  uint64_t notZeroBlocks = 0;
+
+  // Read back from the file.
+  uint64_t sketchSize = 0;
+  uint64_t potentialUniqueEstimation = 0;
+  uint64_t uniqueEstimationAfterSplit = 0;
+  int buildNumber = 0;
+  std::string fileSourceNames;
+
+  bool saveToSketchName = true;  // false: saves go to the recovery file
+  bool valid = true;             // false after a failed read or write
+  float averageCompressionRatio = -1.0f;  // written when the sketch is empty
+  std::string kind = "fullscan";          // or "partialscan", "merge"
+  std::vector<uint64_t> threadPositions;  // byte positions, one per thread
+
+ private:
+  std::string inputFileName_;  // the file chosen by decideInputFileName
+};
+
+#endif  // DEZEVAZIR_SKETCHFILE_DC_LOGGER_H_
