@@ -13,21 +13,35 @@ class DCHashAndRatio {
   double ratio = -1.0;              // -1.0: not measured yet
   int refCounter = 1;               // 1..255, saturating
   uint64_t position = 0;
+  // False when the text constructor met a fingerprint that is not hex or a
+  // ratio that is not a number. The entry is still usable (bad hex pairs
+  // stay zero, a bad ratio stays -1.0); the file reader decides what to do.
+  bool valid = true;
 
+  // Copies the first hashLength bytes (missing bytes stay zero).
   DCHashAndRatio(const std::vector<unsigned char>& fingerprint, double ratio, uint64_t position);
-  // From the sketch-file text form: hex fingerprint, ratio, counter.
+  // From the sketch-file text form: hex fingerprint, ratio, counter (as by
+  // atoi). Never throws on bad text; see `valid`.
   DCHashAndRatio(const std::string& hashText, const std::string& ratioText,
                  const std::string& countText);
 
-  void incrementRefCounter();
+  void incrementRefCounter() {
+    if (refCounter < 255) ++refCounter;
+  }
   // First eight fingerprint bytes, most significant first.
   uint64_t extractHashAsULong() const;
-  // Reads hashLength bytes from hex text; false if any pair is not hex.
+  // Reads hashLength bytes from hex text, high nibble first. A pair that is
+  // not hex leaves its byte unchanged and makes the result false; an odd
+  // hashLength returns false without touching the bytes.
   bool stringToByteArray(const std::string& text);
   static bool convertCharToByte(char c, unsigned char& out);
+  // Stream extraction of a double; false (out untouched) when the text does
+  // not start with a number.
+  static bool parseRatio(const std::string& text, double& out);
 };
 
-// Strict weak order: unsigned lexicographic comparison of fingerprints.
+// Strict weak order: unsigned lexicographic comparison of the first
+// hashLength fingerprint bytes.
 struct DCHashAndRatioComparator {
   bool operator()(const DCHashAndRatio* a, const DCHashAndRatio* b) const;
 };

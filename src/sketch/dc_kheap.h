@@ -14,6 +14,7 @@
 #include "sketch/dc_hash_and_ratio.h"
 
 // A max-heap by fingerprint: the top is the first candidate for eviction.
+// The set holds the same pointers, for lookup by fingerprint.
 class DCKHeap
     : public std::priority_queue<DCHashAndRatio*, std::vector<DCHashAndRatio*>, DCHashAndRatioComparator> {
  public:
@@ -23,29 +24,39 @@ class DCKHeap
   DCKHeap& operator=(const DCKHeap&) = delete;
 
   // Would e be kept? Counts a sighting of an already stored fingerprint.
+  // Locks the mutex. A capacity of 0 keeps nothing.
   bool probe(DCHashAndRatio* e);
-  // Offers e; takes ownership.
+  // Offers e; takes ownership (e is freed unless stored). Locks the mutex.
   void insert(DCHashAndRatio* e);
   // Copies e's ratio into the stored entry with the same fingerprint.
   void setRatio(const DCHashAndRatio* e);
   void setRatioAll(double r);
+  // Frees every entry; capacity and cached ratio stay.
   void clear();
+  // Sets the capacity (a negative n counts as 0). A capacity below the
+  // current count frees the largest entries, so the sketch never holds more
+  // than K.
   void setSize(int n);
   // Entry pointers sorted ascending by fingerprint; still owned by the sketch.
   std::vector<DCHashAndRatio*> getVector() const;
+  // One line per entry, ascending: hex fingerprint, [ratio,] counter.
   void print(std::ostream& os, bool withRatio) const;
+  // hashLength bytes as lower-case hex pairs, no separator.
   void printHash(std::ostream& os, const std::vector<unsigned char>& bytes) const;
   // Reads up to count entry lines back (sketch-file format).
   void load(std::istream& is, uint64_t count, bool freshStart);
 
-  // Estimators.
+  // Estimators. -1.0 means "cannot be estimated".
   double getUniqueEstimation() const;
   double getUniqueEstimationAfterSplit(uint64_t notZero) const;
   double getCompressionRatio(bool useCached) const;
   double getDedupRatio(uint64_t x, uint64_t y) const;
   double getDedupRatioAfterSplit(uint64_t x, uint64_t y) const;
+  // Overheads in blocks, from the small-zero (a), big-zero (b) and not-zero
+  // (c) counters. Where the distinct count is unavailable they take it as c.
   uint64_t getMetadataDROverhead(uint64_t a, uint64_t b, uint64_t c) const;
   uint64_t getPaddingOverhead(uint64_t a, uint64_t b, uint64_t c) const;
+  // Floored at 0.
   uint64_t getReservedVolOverhead(uint64_t a, uint64_t b, uint64_t c) const;
   // Signed: goes below zero on mostly unique data, and the report adds it.
   int64_t getMetadataCROverhead(uint64_t a, uint64_t b, uint64_t c) const;
@@ -60,6 +71,12 @@ class DCKHeap
   uint64_t partialCompressedBlocks = 0;
 
  private:
+  // Pops the largest entry from heap and set and frees it.
+  void evictTop();
+  // The split-adjusted distinct count as an unsigned block count; c when
+  // it cannot be estimated.
+  uint64_t uniqueAfterSplitBlocks(uint64_t c) const;
+
   boost::mutex mutex_;
   std::set<DCHashAndRatio*, DCHashAndRatioComparator> set_;
   uint64_t capacity_;

@@ -1,0 +1,89 @@
+#include "sketch/dc_hash_and_ratio.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "runcontrol/run_globals.h"
+
+namespace {
+
+size_t fingerprintLength() { return myGlobals.hashLength > 0 ? static_cast<size_t>(myGlobals.hashLength) : 0; }
+
+// atoi without its undefined overflow: out-of-range counts clamp to int.
+int parseCount(const std::string& text) {
+  long v = std::strtol(text.c_str(), nullptr, 10);
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return static_cast<int>(v);
+}
+
+}  // namespace
+
+DCHashAndRatio::DCHashAndRatio(const std::vector<unsigned char>& fingerprint, double r, uint64_t pos)
+    : hash(fingerprintLength(), 0), ratio(r), position(pos) {
+  std::copy_n(fingerprint.begin(), std::min(fingerprint.size(), hash.size()), hash.begin());
+}
+
+DCHashAndRatio::DCHashAndRatio(const std::string& hashText, const std::string& ratioText,
+                               const std::string& countText)
+    : hash(fingerprintLength(), 0) {
+  bool hashOk = stringToByteArray(hashText);
+  bool ratioOk = parseRatio(ratioText, ratio);
+  refCounter = parseCount(countText);
+  valid = hashOk && ratioOk;
+}
+
+uint64_t DCHashAndRatio::extractHashAsULong() const {
+  uint64_t key = 0;
+  const size_t n = std::min<size_t>(8, hash.size());
+  for (size_t i = 0; i < n; ++i) key |= static_cast<uint64_t>(hash[i]) << (56 - 8 * i);
+  return key;
+}
+
+bool DCHashAndRatio::stringToByteArray(const std::string& text) {
+  const size_t len = fingerprintLength();
+  if (len % 2 != 0) return false;
+  if (hash.size() < len) hash.resize(len, 0);
+  bool ok = true;
+  for (size_t i = 0; i < len; ++i) {
+    unsigned char hi, lo;
+    // A short text counts as bad pairs rather than a read past its end.
+    if (2 * i + 1 >= text.size() || !convertCharToByte(text[2 * i], hi) ||
+        !convertCharToByte(text[2 * i + 1], lo)) {
+      ok = false;
+      continue;
+    }
+    hash[i] = static_cast<unsigned char>(hi << 4 | lo);
+  }
+  return ok;
+}
+
+bool DCHashAndRatio::convertCharToByte(char c, unsigned char& out) {
+  if (c >= '0' && c <= '9') {
+    out = static_cast<unsigned char>(c - '0');
+  } else if (c >= 'a' && c <= 'f') {
+    out = static_cast<unsigned char>(c - 'a' + 10);
+  } else if (c >= 'A' && c <= 'F') {
+    out = static_cast<unsigned char>(c - 'A' + 10);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool DCHashAndRatio::parseRatio(const std::string& text, double& out) {
+  std::istringstream is(text);
+  double v;
+  if (!(is >> v)) return false;
+  out = v;
+  return true;
+}
+
+bool DCHashAndRatioComparator::operator()(const DCHashAndRatio* a, const DCHashAndRatio* b) const {
+  size_t n = std::min({fingerprintLength(), a->hash.size(), b->hash.size()});
+  // memcmp compares as unsigned char, which is the order we need.
+  return n != 0 && std::memcmp(a->hash.data(), b->hash.data(), n) < 0;
+}

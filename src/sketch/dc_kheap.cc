@@ -1,0 +1,124 @@
+#include "sketch/dc_kheap.h"
+
+#include <boost/thread/lock_guard.hpp>
+#include <iterator>
+
+#include "runcontrol/run_globals.h"
+
+DCKHeap::DCKHeap(uint64_t capacity) : capacity_(capacity) {}
+
+DCKHeap::~DCKHeap() {
+  for (DCHashAndRatio* e : c) delete e;
+}
+
+bool DCKHeap::probe(DCHashAndRatio* e) {
+  boost::lock_guard<boost::mutex> lock(mutex_);
+  const size_t n = c.size();
+  if (n >= capacity_) {
+    if (n == 0) return false;  // capacity 0: no top, nothing is kept
+    // Full: the common case is a fingerprint above the top, which cannot be
+    // stored, so answer it from the top alone. Equal to the top means it is
+    // the top: count the sighting.
+    DCHashAndRatio* top = c.front();
+    if (comp(top, e)) return false;
+    if (!comp(e, top)) {
+      top->incrementRefCounter();
+      return false;
+    }
+  }
+  auto it = set_.find(e);
+  if (it != set_.end()) {
+    (*it)->incrementRefCounter();
+    return false;
+  }
+  return true;
+}
+
+void DCKHeap::insert(DCHashAndRatio* e) {
+  boost::lock_guard<boost::mutex> lock(mutex_);
+  const size_t n = c.size();
+  if (n >= capacity_) {
+    if (n == 0) {
+      delete e;
+      return;
+    }
+    DCHashAndRatio* top = c.front();
+    if (comp(top, e)) {
+      delete e;
+      return;
+    }
+    if (!comp(e, top)) {
+      top->incrementRefCounter();
+      if (e != top) delete e;
+      return;
+    }
+    auto it = set_.find(e);
+    if (it != set_.end()) {
+      (*it)->incrementRefCounter();
+      if (e != *it) delete e;
+      return;
+    }
+    evictTop();
+    set_.insert(e);
+    push(e);
+    return;
+  }
+  auto hint = set_.lower_bound(e);
+  if (hint != set_.end() && !comp(e, *hint)) {
+    (*hint)->incrementRefCounter();
+    if (e != *hint) delete e;
+    return;
+  }
+  set_.insert(hint, e);
+  push(e);
+}
+
+void DCKHeap::evictTop() {
+  DCHashAndRatio* top = c.front();
+  // The heap's top is the set's largest element.
+  set_.erase(std::prev(set_.end()));
+  pop();
+  delete top;
+}
+
+void DCKHeap::setRatio(const DCHashAndRatio* e) {
+  auto it = set_.lower_bound(const_cast<DCHashAndRatio*>(e));
+  if (it != set_.end() && !comp(e, *it)) (*it)->ratio = e->ratio;
+}
+
+void DCKHeap::setRatioAll(double r) { cachedRatio_ = r; }
+
+void DCKHeap::clear() {
+  for (DCHashAndRatio* e : c) delete e;
+  c.clear();
+  set_.clear();
+}
+
+void DCKHeap::setSize(int n) {
+  capacity_ = n < 0 ? 0 : static_cast<uint64_t>(n);
+  while (c.size() > capacity_) evictTop();
+}
+
+std::vector<DCHashAndRatio*> DCKHeap::getVector() const {
+  // The set is already in ascending order.
+  return std::vector<DCHashAndRatio*>(set_.begin(), set_.end());
+}
+
+void DCKHeap::print(std::ostream& os, bool withRatio) const {
+  for (const DCHashAndRatio* e : set_) {
+    printHash(os, e->hash);
+    if (withRatio) os << ' ' << e->ratio;
+    os << ' ' << e->refCounter << '\n' << std::flush;
+  }
+}
+
+void DCKHeap::printHash(std::ostream& os, const std::vector<unsigned char>& bytes) const {
+  static const char kDigits[] = "0123456789abcdef";
+  const size_t len = myGlobals.hashLength > 0 ? static_cast<size_t>(myGlobals.hashLength) : 0;
+  std::string text(2 * len, '0');
+  for (size_t i = 0; i < len && i < bytes.size(); ++i) {
+    text[2 * i] = kDigits[bytes[i] >> 4];
+    text[2 * i + 1] = kDigits[bytes[i] & 0x0f];
+  }
+  os << text;
+}
