@@ -1,1 +1,407 @@
 #include "sketchfile/dc_logger.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+#include "runcontrol/run_globals.h"
+#include "sketchfile/bounded_line.h"
+#include "sketchfile/text_number.h"
+
+std::vector<std::string> DCLogger::vecLogFieldNames_;
+
+namespace {
+
+constexpr std::size_t kHeaderLineMax = 127;
+constexpr std::size_t kFieldLineMax = 2047;
+constexpr int kFieldLines = 10;
+constexpr uint64_t kHeaderAndFieldLines = 1 + kFieldLines;
+
+// Indexes into vecLogFieldNames_, in file order.
+enum Field {
+  kSourceNames,
+  kSketchSize,
+  kSmallZero,
+  kBigZero,
+  kNotZero,
+  kPotentialUnique,
+  kUniqueAfterSplit,
+  kAverageRatio,
+  kThreadPositions,
+  kBuild,
+};
+
+uint64_t blockSizeBytes() {
+  return myGlobals.blockSize > 0 ? static_cast<uint64_t>(myGlobals.blockSize) : 1;
+}
+
+// Estimates are written as unsigned integers, rounded half away from zero.
+// "Cannot estimate" (-1) and NaN become 0; a huge or infinite estimate (all
+// kept keys equal) saturates rather than hitting an undefined conversion.
+uint64_t estimateAsU64(double v) {
+  if (!(v > 0.0)) return 0;
+  v = std::round(v);
+  if (v >= 18446744073709551616.0) return UINT64_MAX;
+  return static_cast<uint64_t>(v);
+}
+
+std::string trimSpaces(const std::string& s) {
+  const std::size_t b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return std::string();
+  const std::size_t e = s.find_last_not_of(' ');
+  return s.substr(b, e - b + 1);
+}
+
+std::vector<std::string> splitAtSpaces(const std::string& s) {
+  std::vector<std::string> pieces;
+  if (s.empty()) return pieces;
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t sp = s.find(' ', from);
+    pieces.push_back(s.substr(from, sp == std::string::npos ? std::string::npos : sp - from));
+    if (sp == std::string::npos) break;
+    from = sp + 1;
+  }
+  return pieces;
+}
+
+bool fileExists(const std::string& name) {
+  struct stat st;
+  return ::stat(name.c_str(), &st) == 0;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return a == b;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool writeAll(int fd, const std::string& data) {
+  const char* p = data.data();
+  std::size_t left = data.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Makes the rename itself durable. Some file systems refuse fsync on a
+// directory; the data is then as safe as that file system allows.
+void syncDirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+void reportWriteFailure(const std::string& target, int err) {
+  std::cout << "\n\tFailure while writing " << target << " : " << std::strerror(err) << std::endl;
+}
+
+}  // namespace
+
+DCLogger::DCLogger(const std::string& name)
+    : sketchFileName(name), threadPositions(myGlobals.threads, 0) {
+  initLogFieldNames();
+  initRecDBFileName();
+}
+
+void DCLogger::initLogFieldNames() {
+  if (!vecLogFieldNames_.empty()) return;
+  vecLogFieldNames_ = {
+      "Original file names: ",          "Sketch size: ",
+      "Number of Small Zero blocks: ",  "Number of Big Zero blocks: ",
+      "Number of Not Zero blocks: ",    "Potential unique estimation: ",
+      "Unique estimation after split: ", "Average compression ratio: ",
+      "Threads Positions: ",            "Build: ",
+  };
+}
+
+void DCLogger::initRecDBFileName() {
+  const std::size_t dot = sketchFileName.rfind('.');
+  recoveryFileName = (dot == std::string::npos ? sketchFileName : sketchFileName.substr(0, dot)) + ".rdb";
+}
+
+bool DCLogger::decideInputFileName(std::string& out) {
+  for (const std::string* name : {&sketchFileName, &recoveryFileName}) {
+    std::ifstream probe(*name, std::ios::in | std::ios::binary);
+    if (probe.is_open()) {
+      out = *name;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool DCLogger::initInputFile() {
+  std::string name;
+  if (!decideInputFileName(name)) {
+    // Nothing to resume from: until the scan completes, save recovery state.
+    saveToSketchName = false;
+    return false;
+  }
+  inputFileName_ = name;
+  if (inputStream.is_open()) inputStream.close();
+  inputStream.clear();
+  inputStream.open(name, std::ios::in | std::ios::binary);
+  if (!inputStream.is_open()) {
+    std::cout << "\nUnable to access " << name << " for reading" << std::endl;
+    valid = false;
+    return false;
+  }
+  return checkHeader();
+}
+
+bool DCLogger::checkHeader() {
+  std::string line;
+  const LineRead got = readBoundedLine(inputStream, kHeaderLineMax, line);
+  const std::string title = kSketchFileTitle;
+  if (got != LineRead::kOk || line.compare(0, title.size(), title) != 0) {
+    std::cout << "\nCorrupted header at " << inputFileName_ << std::endl;
+    valid = false;
+    inputStream.close();
+    return false;
+  }
+  // A later match overrides an earlier one.
+  if (line.find("partialscan") != std::string::npos) kind = "partialscan";
+  if (line.find("fullscan") != std::string::npos) kind = "fullscan";
+  if (line.find("merge") != std::string::npos) kind = "merge";
+  return true;
+}
+
+bool DCLogger::loadPrologue() {
+  if (!initInputFile()) return false;
+
+  // Values are gathered first and taken over only once the whole prologue
+  // proved usable, so a rejected file leaves the record as it was.
+  std::string names;
+  uint64_t numbers[kUniqueAfterSplit + 1] = {};
+  bool seen[kFieldLines] = {};
+  float ratio = 0.0f;
+  std::string positionsText;
+  int build = 0;
+  bool tooLong = false;
+  const char* damaged = nullptr;
+
+  std::string line;
+  for (int i = 0; i < kFieldLines && damaged == nullptr; ++i) {
+    const LineRead got = readBoundedLine(inputStream, kFieldLineMax, line);
+    if (got == LineRead::kEnd) break;
+    if (got == LineRead::kTooLong) {
+      tooLong = true;
+      break;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const std::string label = line.substr(0, colon + 2);
+    const std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : std::string();
+    int field = -1;
+    for (int f = 0; f < kFieldLines; ++f) {
+      if (label == vecLogFieldNames_[f]) field = f;
+    }
+    if (field < 0) continue;  // not one of ours: skipped
+
+    bool ok = true;
+    switch (field) {
+      case kSourceNames:
+        names = value;
+        break;
+      case kAverageRatio: {
+        double r = 0.0;
+        ok = parseFiniteDouble(trimSpaces(value), r) && std::isfinite(static_cast<float>(r));
+        ratio = static_cast<float>(r);
+        break;
+      }
+      case kThreadPositions:
+        positionsText = value;
+        break;
+      case kBuild:
+        ok = parseDecimalInt(trimSpaces(value), build);
+        break;
+      default:
+        ok = parseDecimalU64(trimSpaces(value), numbers[field]);
+        break;
+    }
+    if (!ok) damaged = vecLogFieldNames_[field].c_str();
+    seen[field] = true;
+  }
+
+  if (damaged != nullptr) {
+    std::cerr << "Cannot use this file: " << sketchFileName << " Damaged line: " << damaged << std::endl;
+    inputStream.close();
+    return false;
+  }
+  // An over-long line or a truncated file leaves no usable build line.
+  if (tooLong || !seen[kBuild] || build != kBuildNumber) {
+    std::cerr << "Cannot use this file: " << sketchFileName << " Build mismatch" << std::endl;
+    inputStream.close();
+    return false;
+  }
+
+  // Positions only matter to a scan that resumes; a merge or a load of a
+  // file from another thread count is fine.
+  std::vector<uint64_t> positions;
+  const bool restorePositions =
+      seen[kThreadPositions] && myGlobals.command != "merge" && myGlobals.command != "load";
+  if (restorePositions) {
+    const std::vector<std::string> pieces = splitAtSpaces(positionsText);
+    if (pieces.size() != myGlobals.threads) {
+      std::cerr << "Original run was using " << pieces.size() << " threads, Please use the same"
+                << std::endl;
+      std::exit(130);
+    }
+    const uint64_t bs = blockSizeBytes();
+    for (const std::string& piece : pieces) {
+      uint64_t block = 0;
+      if (!parseDecimalU64(piece, block) || block > UINT64_MAX / bs) {
+        std::cerr << "Cannot use this file: " << sketchFileName << " Damaged line: "
+                  << vecLogFieldNames_[kThreadPositions] << std::endl;
+        inputStream.close();
+        return false;
+      }
+      positions.push_back(block * bs);
+    }
+  }
+
+  if (seen[kSourceNames]) fileSourceNames = names;
+  if (seen[kSketchSize]) sketchSize = numbers[kSketchSize];
+  if (seen[kSmallZero]) smallZeroBlocks = numbers[kSmallZero];
+  if (seen[kBigZero]) bigZeroBlocks = numbers[kBigZero];
+  if (seen[kNotZero]) notZeroBlocks = numbers[kNotZero];
+  if (seen[kPotentialUnique]) potentialUniqueEstimation = numbers[kPotentialUnique];
+  if (seen[kUniqueAfterSplit]) uniqueEstimationAfterSplit = numbers[kUniqueAfterSplit];
+  if (seen[kAverageRatio]) averageCompressionRatio = ratio;
+  if (restorePositions) threadPositions = positions;
+  buildNumber = build;
+  return true;
+}
+
+bool DCLogger::isConsistent(const DCKHeap& sketch) const {
+  if (myGlobals.command == "load") return true;
+  return fileSourceNames == sourceNames && sketchSize == sketch.getCapacity();
+}
+
+bool DCLogger::loadHashes(DCKHeap& sketch, bool freshStart) {
+  if (!inputStream.is_open()) return false;
+  if (!isConsistent(sketch)) {
+    smallZeroBlocks = bigZeroBlocks = notZeroBlocks = 0;
+    for (uint64_t& p : threadPositions) p = 0;
+    std::cout << "\n\t Data source or heap size are inconsistent, ignoring given sketch file and "
+                 "starting from device start"
+              << std::endl;
+    inputStream.close();
+    return false;
+  }
+  sketch.load(inputStream, sketchSize, freshStart);
+  inputStream.close();
+  return true;
+}
+
+uint64_t DCLogger::getRealNumberOfHashes() const {
+  std::ifstream in(sketchFileName, std::ios::in | std::ios::binary);
+  if (!in.is_open()) return 0;
+  uint64_t lines = 0;
+  char last = '\n';
+  char buf[65536];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    const std::streamsize n = in.gcount();
+    for (std::streamsize i = 0; i < n; ++i) {
+      if (buf[i] == '\n') ++lines;
+    }
+    last = buf[n - 1];
+  }
+  if (last != '\n') ++lines;  // a last line without its newline still counts
+  return lines > kHeaderAndFieldLines ? lines - kHeaderAndFieldLines : 0;
+}
+
+bool DCLogger::saveState(const DCKHeap& sketch) {
+  // The flag reports this save: an earlier failed read or save must not make
+  // a good save look failed (the scan would stop accounting blocks).
+  valid = true;
+  const std::string& target = saveToSketchName ? sketchFileName : recoveryFileName;
+  const std::string temp = target + ".tmp";
+
+  std::ostringstream os;
+  const std::vector<std::string>& label = vecLogFieldNames_;
+  os << kSketchFileTitle << ' ' << kind << '\n';
+  os << label[kSourceNames] << sourceNames << '\n';
+  os << label[kSketchSize] << sketch.numEntries() << '\n';
+  os << label[kSmallZero] << smallZeroBlocks << '\n';
+  os << label[kBigZero] << bigZeroBlocks << '\n';
+  os << label[kNotZero] << notZeroBlocks << '\n';
+  os << label[kPotentialUnique] << estimateAsU64(sketch.getUniqueEstimation()) << '\n';
+  os << label[kUniqueAfterSplit] << estimateAsU64(sketch.getUniqueEstimationAfterSplit(notZeroBlocks))
+     << '\n';
+  os << label[kAverageRatio];
+  if (sketch.numEntries() > 0) {
+    os << sketch.getCompressionRatio(true);
+  } else {
+    os << averageCompressionRatio;
+  }
+  os << '\n';
+  os << label[kThreadPositions];
+  const uint64_t bs = blockSizeBytes();
+  for (std::size_t i = 0; i < threadPositions.size(); ++i) {
+    if (i > 0) os << ' ';
+    os << threadPositions[i] / bs;
+  }
+  os << '\n';
+  os << label[kBuild] << kBuildNumber << '\n';
+  sketch.print(os, true);
+  const std::string content = os.str();
+
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    std::cout << "\n\t Failure while opening " << temp << std::endl;
+    valid = false;
+    return false;
+  }
+  // The data must be on stable storage before the rename makes it the
+  // target; otherwise a crash could leave a renamed but empty file.
+  bool written = writeAll(fd, content) && ::fsync(fd) == 0;
+  int err = errno;
+  if (::close(fd) != 0 && written) {
+    written = false;
+    err = errno;
+  }
+  if (!written) {
+    reportWriteFailure(target, err);
+    ::unlink(temp.c_str());
+    valid = false;
+    return false;
+  }
+
+  // rename replaces the target atomically: at every moment either the old
+  // or the new file is there under the target name.
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    reportWriteFailure(target, errno);
+    valid = false;
+    return false;
+  }
+  syncDirectoryOf(target);
+
+  // A sketch file named like its own recovery file (x.rdb) is not deleted
+  // right after being written.
+  if (saveToSketchName && valid && fileExists(recoveryFileName) && !sameFile(recoveryFileName, target)) {
+    if (::unlink(recoveryFileName.c_str()) != 0) {
+      std::cout << "\n\tFailure while deleting " << recoveryFileName << std::endl;
+      valid = false;
+    }
+  }
+  return valid;
+}

@@ -53,7 +53,6 @@ class DCLogger {
   // file survives any failure. Returns the valid flag.
   bool saveState(const DCKHeap& sketch);
 
-  // Where this record writes to.
   std::string sourceNames;       // joined by single spaces for a merge
   std::string sketchFileName;
   std::string recoveryFileName;

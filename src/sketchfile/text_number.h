@@ -1,0 +1,53 @@
+// Strict number parsing for the sketch file: the whole text must be the
+// number, and a value that does not fit is an error, never a wrapped or
+// clamped value. A file that fails here is treated as damaged.
+#ifndef DEZEVAZIR_SKETCHFILE_TEXT_NUMBER_H_
+#define DEZEVAZIR_SKETCHFILE_TEXT_NUMBER_H_
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+// Unsigned decimal digits only; no sign, no blanks.
+inline bool parseDecimalU64(const std::string& text, uint64_t& out) {
+  if (text.empty()) return false;
+  uint64_t v = 0;
+  for (char ch : text) {
+    if (ch < '0' || ch > '9') return false;
+    const uint64_t d = static_cast<uint64_t>(ch - '0');
+    if (v > (std::numeric_limits<uint64_t>::max() - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  out = v;
+  return true;
+}
+
+// Optional '-' then decimal digits, within int.
+inline bool parseDecimalInt(const std::string& text, int& out) {
+  const bool negative = !text.empty() && text[0] == '-';
+  uint64_t magnitude = 0;
+  if (!parseDecimalU64(negative ? text.substr(1) : text, magnitude)) return false;
+  const uint64_t limit = negative ? uint64_t{1} + std::numeric_limits<int>::max()
+                                  : uint64_t{0} + std::numeric_limits<int>::max();
+  if (magnitude > limit) return false;
+  out = negative ? static_cast<int>(-static_cast<int64_t>(magnitude)) : static_cast<int>(magnitude);
+  return true;
+}
+
+// A finite decimal floating-point number filling the whole text.
+inline bool parseFiniteDouble(const std::string& text, double& out) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(begin, &end);
+  if (end != begin + text.size() || errno == ERANGE || !std::isfinite(v)) return false;
+  out = v;
+  return true;
+}
+
+#endif  // DEZEVAZIR_SKETCHFILE_TEXT_NUMBER_H_
