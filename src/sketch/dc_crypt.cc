@@ -1,0 +1,118 @@
+#include "sketch/dc_crypt.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "runcontrol/run_globals.h"
+#include "sketch/murmur3.h"
+#include "sketch/sha1.h"
+
+namespace {
+
+constexpr size_t kMaxDigest = 20;  // five SHA-1 words
+constexpr size_t kMurmurDigest = 16;
+constexpr size_t kExtraBytes = 2;
+
+size_t sha1WordsUsed() {
+  return static_cast<size_t>(std::clamp(myGlobals.sha1Words, 0, 5));
+}
+
+// The SHA-1 branch's layout: each word least significant byte first.
+size_t sha1Layout(const uint32_t h[5], unsigned char* out) {
+  const size_t words = sha1WordsUsed();
+  for (size_t i = 0; i < words; ++i) {
+    out[4 * i + 0] = static_cast<unsigned char>(h[i]);
+    out[4 * i + 1] = static_cast<unsigned char>(h[i] >> 8);
+    out[4 * i + 2] = static_cast<unsigned char>(h[i] >> 16);
+    out[4 * i + 3] = static_cast<unsigned char>(h[i] >> 24);
+  }
+  return 4 * words;
+}
+
+// The Murmur branch's layout: h1 then h2, each most significant byte first.
+size_t murmurLayout(const uint64_t h[2], unsigned char* out) {
+  for (int i = 0; i < 8; ++i) {
+    out[i] = static_cast<unsigned char>(h[0] >> (56 - 8 * i));
+    out[8 + i] = static_cast<unsigned char>(h[1] >> (56 - 8 * i));
+  }
+  return kMurmurDigest;
+}
+
+// The primitive on raw memory, without the work-buffer copy: the extra bytes
+// are fed to the hash as a suffix of the data. Returns the result length.
+size_t fingerprintRaw(const unsigned char* data, uint64_t length, const unsigned char* extra,
+                      unsigned char result[kMaxDigest]) {
+  const unsigned char* suffix = (myGlobals.randomBytes != 0) ? extra : nullptr;
+  const size_t suffixLength = suffix != nullptr ? kExtraBytes : 0;
+  if (myGlobals.altHash) {
+    uint64_t h[2];
+    MurmurHash3_x64_128_with_suffix(data, length, suffix, suffixLength, 0, h);
+    return murmurLayout(h, result);
+  }
+  uint32_t h[5];
+  sha1_hash_with_suffix(data, length, suffix, suffixLength, h);
+  return sha1Layout(h, result);
+}
+
+// Copies at most `count` bytes of the result, never past either buffer.
+void deliver(const unsigned char* result, size_t resultLength, uint64_t count,
+             unsigned char* out, size_t outSize) {
+  const size_t n = static_cast<size_t>(
+      std::min<uint64_t>(count, std::min(resultLength, outSize)));
+  std::memcpy(out, result, n);
+}
+
+}  // namespace
+
+void DCCrypt::getTrancatedSHA1Hash(const unsigned char* data, uint64_t length,
+                                   std::vector<unsigned char>& out, uint64_t count,
+                                   const unsigned char* extra) {
+  unsigned char result[kMaxDigest];
+  const size_t resultLength = fingerprintRaw(data, length, extra, result);
+  deliver(result, resultLength, count, out.data(), out.size());
+}
+
+void DCCrypt::getSHA1Hash(const unsigned char* data, uint64_t length,
+                          std::vector<unsigned char>& out) {
+  uint32_t h[5];
+  sha1_hash(data, length, h);
+  unsigned char result[kMaxDigest];
+  const size_t n = sha1Layout(h, result);
+  if (out.size() < n) out.resize(n);
+  std::memcpy(out.data(), result, n);
+}
+
+void DCCrypt::getMurHash(const unsigned char* data, uint64_t length,
+                         std::vector<unsigned char>& out) {
+  uint64_t h[2];
+  MurmurHash3_x64_128(data, length, 0, h);
+  if (out.size() < kMurmurDigest) out.resize(kMurmurDigest);
+  murmurLayout(h, out.data());
+}
+
+void DCCrypt::blockFingerprint(const unsigned char* buf, int len, const unsigned char* extra,
+                               std::vector<unsigned char>& out) {
+  const size_t hashLength =
+      static_cast<size_t>(std::clamp(myGlobals.hashLength, 0, static_cast<int>(kMaxDigest)));
+  const uint64_t half = len > 0 ? static_cast<uint64_t>(len) / 2 : 0;
+
+  // Each half into a zeroed 20-byte slot, truncated to the fingerprint length.
+  // The second half starts at len / 2 (byte 4096 of an 8192-byte block).
+  unsigned char halves[2 * kMaxDigest] = {};
+  unsigned char result[kMaxDigest];
+  for (int i = 0; i < 2; ++i) {
+    const size_t n = fingerprintRaw(buf + i * half, half, extra, result);
+    deliver(result, n, hashLength, halves + i * kMaxDigest, kMaxDigest);
+  }
+
+  // Reverse each 4-byte group: a SHA-1 half becomes its standard digest.
+  for (size_t g = 0; g < sizeof halves; g += 4) {
+    std::swap(halves[g], halves[g + 3]);
+    std::swap(halves[g + 1], halves[g + 2]);
+  }
+
+  // The final fingerprint keeps the primitive's byte order.
+  const size_t n = fingerprintRaw(halves, sizeof halves, extra, result);
+  out.assign(hashLength, 0);
+  deliver(result, n, hashLength, out.data(), out.size());
+}

@@ -1,0 +1,44 @@
+// Block fingerprints. Stateless: every function may be called from any
+// number of threads at once.
+//
+// The byte layouts are defined on the numeric hash words, so the same
+// fingerprint results on any host byte order:
+//   SHA-1 branch:  H0..H(sha1Words-1), each least significant byte first.
+//   Murmur branch (altHash): h1 then h2, each most significant byte first.
+#ifndef DEZEVAZIR_SKETCH_DC_CRYPT_H_
+#define DEZEVAZIR_SKETCH_DC_CRYPT_H_
+
+#include <cstdint>
+#include <vector>
+
+class DCCrypt {
+ public:
+  // The fingerprint primitive. Hashes data[0, length), followed by the two
+  // bytes at `extra` when myGlobals.randomBytes is non-zero (nothing is
+  // appended when `extra` is null), with MurmurHash3 when myGlobals.altHash is
+  // set and SHA-1 otherwise. Writes the first `count` bytes of the result
+  // into `out`, which the caller has sized and zeroed; bytes past `count`,
+  // past the result or past out.size() are left alone.
+  static void getTrancatedSHA1Hash(const unsigned char* data, uint64_t length,
+                                   std::vector<unsigned char>& out, uint64_t count,
+                                   const unsigned char* extra);
+
+  // SHA-1 of the data in the SHA-1 branch's layout: sha1Words × 4 bytes.
+  // `out` is grown to that size if it is smaller.
+  static void getSHA1Hash(const unsigned char* data, uint64_t length,
+                          std::vector<unsigned char>& out);
+
+  // The 16 bytes of MurmurHash3_x64_128(data, seed 0) in the Murmur branch's
+  // layout. `out` is grown to 16 bytes if it is smaller.
+  static void getMurHash(const unsigned char* data, uint64_t length,
+                         std::vector<unsigned char>& out);
+
+  // The fingerprint of one sampled block of `len` bytes: each half is
+  // fingerprinted, every 4-byte group of the two 20-byte results is reversed,
+  // and the 40-byte concatenation is fingerprinted again. `out` becomes
+  // myGlobals.hashLength bytes.
+  static void blockFingerprint(const unsigned char* buf, int len, const unsigned char* extra,
+                               std::vector<unsigned char>& out);
+};
+
+#endif  // DEZEVAZIR_SKETCH_DC_CRYPT_H_

@@ -1,0 +1,84 @@
+// SHA-1 padding and the choice between the compression paths.
+#include "sketch/sha1.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "sketch/sha1_paths.h"
+
+namespace {
+
+using BlocksFn = void (*)(uint32_t*, const unsigned char*, size_t);
+
+// Null until the first call runs CPUID (not a static initialiser, so calls
+// from other static initialisers are safe).
+std::atomic<BlocksFn> activeBlocks{nullptr};
+
+BlocksFn currentBlocks() {
+  BlocksFn fn = activeBlocks.load(std::memory_order_relaxed);
+  if (fn == nullptr) {
+    fn = sha1_shaext_supported() ? &sha1_blocks_shaext : &sha1_blocks_portable;
+    BlocksFn expected = nullptr;
+    // A concurrent sha1_select_path wins over the automatic choice.
+    if (!activeBlocks.compare_exchange_strong(expected, fn, std::memory_order_relaxed)) fn = expected;
+  }
+  return fn;
+}
+
+inline void storeBigEndian64(unsigned char* p, uint64_t v) {
+  for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<unsigned char>(v);
+}
+
+const uint32_t kInitialState[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u};
+
+}  // namespace
+
+void sha1_compress(uint32_t state[5], const unsigned char block[64]) {
+  currentBlocks()(state, block, 1);
+}
+
+void sha1_compress_blocks(uint32_t state[5], const unsigned char* data, size_t blocks) {
+  if (blocks != 0) currentBlocks()(state, data, blocks);
+}
+
+void sha1_hash(const unsigned char* message, uint64_t length, uint32_t hash[5]) {
+  sha1_hash_with_suffix(message, length, nullptr, 0, hash);
+}
+
+void sha1_hash_with_suffix(const unsigned char* message, uint64_t length,
+                           const unsigned char* suffix, size_t suffixLength, uint32_t hash[5]) {
+  const BlocksFn blocksFn = currentBlocks();
+  std::memcpy(hash, kInitialState, sizeof kInitialState);
+
+  // Whole blocks straight from the caller's memory; only the tail is copied.
+  const uint64_t whole = length / 64;
+  if (whole != 0) blocksFn(hash, message, static_cast<size_t>(whole));
+  const size_t rest = static_cast<size_t>(length % 64);
+
+  // rest (< 64) + suffix (<= 64) + 0x80 + 8 length bytes fits in three blocks.
+  unsigned char tail[192];
+  if (rest != 0) std::memcpy(tail, message + whole * 64, rest);
+  if (suffixLength != 0) std::memcpy(tail + rest, suffix, suffixLength);
+  size_t used = rest + suffixLength;
+  tail[used++] = 0x80;
+  // Zeros up to 8 bytes short of a block boundary, then the bit length.
+  const size_t padded = (used + 8 + 63) / 64 * 64;
+  std::memset(tail + used, 0, padded - 8 - used);
+  storeBigEndian64(tail + padded - 8, (length + suffixLength) * 8);
+  blocksFn(hash, tail, padded / 64);
+}
+
+bool sha1_path_available(Sha1Path path) {
+  return path == Sha1Path::kPortable || sha1_shaext_supported();
+}
+
+bool sha1_select_path(Sha1Path path) {
+  if (!sha1_path_available(path)) return false;
+  activeBlocks.store(path == Sha1Path::kPortable ? &sha1_blocks_portable : &sha1_blocks_shaext,
+                     std::memory_order_relaxed);
+  return true;
+}
+
+Sha1Path sha1_active_path() {
+  return currentBlocks() == &sha1_blocks_portable ? Sha1Path::kPortable : Sha1Path::kShaExtensions;
+}

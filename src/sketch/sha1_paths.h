@@ -1,0 +1,15 @@
+// The two block-compression paths behind sha1_compress_blocks. Internal to
+// the SHA-1 code; everyone else goes through sha1.h.
+#ifndef DEZEVAZIR_SKETCH_SHA1_PATHS_H_
+#define DEZEVAZIR_SKETCH_SHA1_PATHS_H_
+
+#include <cstddef>
+#include <cstdint>
+
+void sha1_blocks_portable(uint32_t state[5], const unsigned char* data, size_t blocks);
+
+// Present on every build; only callable when sha1_shaext_supported() is true.
+void sha1_blocks_shaext(uint32_t state[5], const unsigned char* data, size_t blocks);
+bool sha1_shaext_supported();
+
+#endif  // DEZEVAZIR_SKETCH_SHA1_PATHS_H_

@@ -1,0 +1,100 @@
+// SHA-1 compression on the x86 SHA extensions. Each SHA1RNDS4 does four
+// rounds; SHA1MSG1/SHA1MSG2 extend the message schedule four words at a time
+// and SHA1NEXTE derives the next group's E from the state four rounds back.
+// The functions carry their own target attribute, so the rest of the program
+// is built for the baseline CPU and this code only runs after CPUID says so.
+#include <cstddef>
+#include <cstdint>
+
+#include "sketch/sha1_paths.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+
+#include <cpuid.h>
+#include <immintrin.h>
+
+#define SHA1_TARGET __attribute__((target("sha,ssse3,sse4.1")))
+
+// W[i] (i >= 4) from the previous four schedule vectors, in place of W[i-4].
+#define SHA1_SCHEDULE(i)                                                                          \
+  m[(i)&3] = _mm_sha1msg2_epu32(                                                                 \
+      _mm_xor_si128(_mm_sha1msg1_epu32(m[(i)&3], m[((i) + 1) & 3]), m[((i) + 2) & 3]), m[((i) + 3) & 3])
+
+// Four rounds with function f; E comes from the state before the previous group.
+#define SHA1_GROUP(i, f)                               \
+  {                                                    \
+    const __m128i e = _mm_sha1nexte_epu32(prev, m[(i)&3]); \
+    prev = abcd;                                       \
+    abcd = _mm_sha1rnds4_epu32(abcd, e, f);            \
+  }
+
+#define SHA1_LOAD(i) \
+  m[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * (i))), swap)
+
+SHA1_TARGET void sha1_blocks_shaext(uint32_t state[5], const unsigned char* data, size_t blocks) {
+  // Reverses all 16 bytes: big-endian words, with W0 in the top lane.
+  const __m128i swap = _mm_set_epi64x(0x0001020304050607LL, 0x08090a0b0c0d0e0fLL);
+  // The instructions want A in the top lane and E alone in the top lane.
+  __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0x1B);
+  __m128i e0 = _mm_set_epi32(static_cast<int>(state[4]), 0, 0, 0);
+  __m128i m[4];
+
+  for (; blocks != 0; --blocks, data += 64) {
+    const __m128i abcdSaved = abcd;
+    const __m128i e0Saved = e0;
+    SHA1_LOAD(0);
+    SHA1_LOAD(1);
+    SHA1_LOAD(2);
+    SHA1_LOAD(3);
+
+    // Group 0 has no earlier state to rotate: E is added directly.
+    __m128i prev = abcd;
+    abcd = _mm_sha1rnds4_epu32(abcd, _mm_add_epi32(e0, m[0]), 0);
+    SHA1_GROUP(1, 0);
+    SHA1_GROUP(2, 0);
+    SHA1_GROUP(3, 0);
+    SHA1_SCHEDULE(4);  SHA1_GROUP(4, 0);
+    SHA1_SCHEDULE(5);  SHA1_GROUP(5, 1);
+    SHA1_SCHEDULE(6);  SHA1_GROUP(6, 1);
+    SHA1_SCHEDULE(7);  SHA1_GROUP(7, 1);
+    SHA1_SCHEDULE(8);  SHA1_GROUP(8, 1);
+    SHA1_SCHEDULE(9);  SHA1_GROUP(9, 1);
+    SHA1_SCHEDULE(10); SHA1_GROUP(10, 2);
+    SHA1_SCHEDULE(11); SHA1_GROUP(11, 2);
+    SHA1_SCHEDULE(12); SHA1_GROUP(12, 2);
+    SHA1_SCHEDULE(13); SHA1_GROUP(13, 2);
+    SHA1_SCHEDULE(14); SHA1_GROUP(14, 2);
+    SHA1_SCHEDULE(15); SHA1_GROUP(15, 3);
+    SHA1_SCHEDULE(16); SHA1_GROUP(16, 3);
+    SHA1_SCHEDULE(17); SHA1_GROUP(17, 3);
+    SHA1_SCHEDULE(18); SHA1_GROUP(18, 3);
+    SHA1_SCHEDULE(19); SHA1_GROUP(19, 3);
+
+    // E after 80 rounds is the rotated A from four rounds back, plus the saved E.
+    e0 = _mm_sha1nexte_epu32(prev, e0Saved);
+    abcd = _mm_add_epi32(abcd, abcdSaved);
+  }
+
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_shuffle_epi32(abcd, 0x1B));
+  state[4] = static_cast<uint32_t>(_mm_extract_epi32(e0, 3));
+}
+
+bool sha1_shaext_supported() {
+  unsigned eax, ebx, ecx, edx;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  const bool ssse3 = (ecx & bit_SSSE3) != 0;
+  const bool sse41 = (ecx & bit_SSE4_1) != 0;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  const bool sha = (ebx & bit_SHA) != 0;
+  return ssse3 && sse41 && sha;
+}
+
+#else  // not x86
+
+void sha1_blocks_shaext(uint32_t state[5], const unsigned char* data, size_t blocks) {
+  sha1_blocks_portable(state, data, blocks);
+}
+
+bool sha1_shaext_supported() { return false; }
+
+#endif
