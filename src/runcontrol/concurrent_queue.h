@@ -20,14 +20,19 @@ class concurrent_queue {
 
   // Below acceptance level 1 the element is freed instead of queued.
   void push(T item) {
-    if (level < 1) {
+    bool queued = false;
+    {
+      // level is read under the mutex that setLogLevel writes it under.
+      std::lock_guard<std::mutex> lock(mutex);
+      if (level >= 1) {
+        queue.push_back(item);
+        count.store(queue.size(), std::memory_order_relaxed);
+        queued = true;
+      }
+    }
+    if (!queued) {
       delete item;
       return;
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      queue.push_back(item);
-      count.store(queue.size(), std::memory_order_relaxed);
     }
     cond.notify_one();
   }

@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "runcontrol/driver.h"
+
+int main(int argc, char** argv) { return runDezevazir(argc, argv, productCommands()); }

@@ -75,22 +75,38 @@ std::ofstream* openLogFile(const std::string& commandLine) {
   return log;
 }
 
+namespace {
+
+// A failed write (disk full, say) must not kill the process from the
+// sweeper thread: it is reported once, and later lines are still consumed
+// so that producers and the end of execution never wait on a dead log.
+void writeLogLine(std::ofstream& log, const std::string& line, bool& broken) {
+  if (broken) return;
+  try {
+    log << line << '\n';
+    log.flush();
+  } catch (const std::ios_base::failure&) {
+    broken = true;
+    std::cerr << "Error writing logfile: " << kLogFileName << std::endl;
+  }
+}
+
+}  // namespace
+
 void logLineSweeper(std::ofstream* log) {
   if (log == nullptr || !log->is_open()) return;
+  bool broken = false;
   for (;;) {
     std::string* line = LogLinesQ->pop();
-    if (line->find(kEndOfExecution) != std::string::npos) {
+    const bool last = line->find(kEndOfExecution) != std::string::npos;
+    if (last) {
       *line = (boost::format("%4% number of SHA1 %1%, number of CMPS %2%, number of reads %3%") %
                myGlobals.sha1Done.load() % myGlobals.cmpRequestsDone.load() %
                myGlobals.readsIssued.load() % mynow())
                   .str();
-      *log << *line << '\n';
-      log->flush();
-      delete line;
-      return;
     }
-    *log << *line << '\n';
-    log->flush();
+    writeLogLine(*log, *line, broken);
     delete line;
+    if (last) return;
   }
 }

@@ -1,0 +1,127 @@
+#include "runcontrol/driver.h"
+
+#include <boost/thread/thread.hpp>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "runcontrol/command_lines.h"
+#include "runcontrol/commands.h"
+#include "runcontrol/elapsed.h"
+#include "runcontrol/options.h"
+#include "runcontrol/run_globals.h"
+#include "runcontrol/run_log.h"
+#include "runcontrol/run_state.h"
+#include "scan/requests.h"
+
+CommandSet productCommands() { return {scanCommand, loadCommand, partialScanCommand, mergeCommand}; }
+
+namespace {
+
+// Request queues accept everything; the producers bound them (maxSize is
+// their bound, read by nobody but them).
+constexpr int kQueueLevel = 7;
+
+void createQueues() {
+  readRequests = new concurrent_queue<readReq*>;
+  hashRequests = new concurrent_queue<hashReq*>;
+  readcmpRequests = new concurrent_queue<hashReq*>;
+  cmpRequests = new concurrent_queue<hashReq*>;
+}
+
+// Levels and bounds come from the first parse only; batch lines keep them.
+void applyStartupSettings() {
+  const int loglevel = static_cast<int>(myGlobals.loglevel);
+  LogLinesQ->setLogLevel(loglevel);
+  td.level = loglevel;
+  readRequests->setLogLevel(kQueueLevel);
+  hashRequests->setLogLevel(kQueueLevel);
+  readcmpRequests->setLogLevel(kQueueLevel);
+  cmpRequests->setLogLevel(kQueueLevel);
+  // boostOptions refused bounds whose product with threads leaves int.
+  const int threads = static_cast<int>(myGlobals.threads);
+  readcmpRequests->maxSize = myGlobals.readcmpRequestsMaxQ * threads;
+  readRequests->maxSize = myGlobals.readRequestsMaxQ * threads;
+  hashRequests->maxSize = myGlobals.hashRequestsMaxQ * threads;
+  gThrottle = new Throttle;
+  gThrottle->slots.assign(myGlobals.maxMBPs, 0);
+}
+
+void runCommand(const CommandSet& commands, const std::string& command) {
+  if (command == "scan") commands.scan();
+  else if (command == "load") commands.load();
+  else if (command == "partialscan") commands.partialscan();
+  else if (command == "merge") commands.merge();
+}
+
+// What a run left behind (requests of an aborted scan) is freed before the
+// next run starts.
+void emptyQueues() {
+  readRequests->drain();
+  readcmpRequests->drain();
+  cmpRequests->drain();
+  hashRequests->drain();
+}
+
+// Re-parses one batch line into a fresh myGlobals.
+bool parseLine(const char* program, const std::string& line) {
+  std::vector<std::string> words = splitCommandLine(line);
+  myGlobals.resetForNextLine();
+  std::vector<char*> args;
+  args.push_back(const_cast<char*>(program));
+  for (std::string& w : words) args.push_back(w.data());
+  args.push_back(nullptr);
+  return boostOptions(static_cast<int>(args.size()) - 1, args.data());
+}
+
+}  // namespace
+
+int runDezevazir(int argc, char** argv, const CommandSet& commands) {
+  createQueues();
+
+  std::string commandLine;
+  for (int i = 0; i < argc; ++i) {
+    commandLine += argv[i];
+    commandLine += ' ';
+  }
+  std::ofstream* log = openLogFile(commandLine);
+  boost::thread sweeper(logLineSweeper, log);
+
+  const bool ok = boostOptions(argc, argv);
+  applyStartupSettings();
+  if (!ok) std::exit(123);
+
+  const std::vector<std::string> lines = buildCommandLines(argc, argv, myGlobals.batchfile);
+  // The program's own single line was parsed above; batch lines are not.
+  const bool reparse = lines.size() > 1 || !myGlobals.batchfile.empty();
+
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const size_t n = i + 1;
+    const std::string& line = lines[i];
+    if (isSkippedLine(line)) continue;
+    if (lines.size() > 1) {
+      std::cout << argv[0] << ' ' << line << std::endl;
+      // Each line names its own sketch unless it gives one.
+      if (n != 1) myGlobals.sketch.clear();
+    }
+    if (reparse && !parseLine(argv[0], line)) {
+      std::cerr << "Error parsing line #" << n << std::endl;
+      continue;
+    }
+
+    const time_t start = std::time(nullptr);
+    ioErrorCount = 0;
+    ioAbortFlag = 0;
+    runCommand(commands, myGlobals.command);
+    const time_t end = std::time(nullptr);
+    std::cout << timeConsumedLine(static_cast<long>(std::difftime(end, start))) << std::endl;
+    emptyQueues();
+  }
+
+  // The marker bypasses the level filter, so even loglevel 0 ends the log.
+  LogLinesQ->pushUnfiltered(new std::string(kEndOfExecution));
+  sweeper.join();
+  return 0;
+}

@@ -1,0 +1,226 @@
+#include "runcontrol/options.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <boost/format.hpp>
+#include <boost/program_options.hpp>
+#include <cctype>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "runcontrol/run_globals.h"
+#include "runcontrol/sketch_name.h"
+
+namespace po = boost::program_options;
+
+void my_func(int machineSize) {
+  myGlobals.machineBlocks =
+      static_cast<uint64_t>(static_cast<int64_t>(machineSize) * (int64_t{1} << 40) / myGlobals.blockSize);
+}
+
+namespace {
+
+// Raised for a command word that cannot run. Boost's own invalid_option_value
+// words its message differently; the text users (and scripts) see is
+// "invalid option value" directly followed by the reason in apostrophes.
+class InvalidCommand : public po::error {
+ public:
+  explicit InvalidCommand(const std::string& why) : po::error("invalid option value'" + why + "'") {}
+};
+
+// The three option groups, bound straight to myGlobals.
+struct OptionGroups {
+  po::options_description general;
+  po::options_description support{"Support options"};
+  po::options_description backend{"Backend options"};
+  bool supportOn = std::getenv("ZIZUDIR3") != nullptr;
+  bool backendOn = std::getenv("DEDUPEINTERNAL") != nullptr;
+
+  OptionGroups()
+      : general((boost::format("Veda Dezevazir odazirera Version: %s Build %d") % myGlobals.version %
+                 kBuildNumber)
+                    .str(),
+                po::options_description::m_default_line_length,
+                po::options_description::m_default_line_length / 2) {
+    RunGlobals& g = myGlobals;
+    general.add_options()
+        ("help,h", "Produce help message")
+        ("maxMBPs,x", po::value<unsigned>(&g.maxMBPs)->default_value(0), "MAX MBPS")
+        ("input,d", po::value<std::string>(&g.input), "Set device to estimate")
+        ("sketch,o", po::value<std::string>(&g.sketch), "Result data filename")
+        ("updatebw,s", po::value<unsigned>(&g.updatebw)->default_value(10), "Update interval (seconds)")
+        ("command", po::value<std::string>()->default_value("scan"),
+         "scan, merge, load or partialscan (default is scan)")
+        ("mergefiles", po::value<std::string>(), "Files to merge")
+        ("loglevel", po::value<unsigned>(&g.loglevel)->default_value(3), "Log Level")
+        ("batchfile", po::value<std::string>(&g.batchfile)->default_value(""), "Batch file to process")
+        ("mergeall", po::bool_switch(&g.mergeall), "Merge All files");
+    support.add_options()
+        ("threads,p", po::value<unsigned>(&g.threads)->default_value(10), "Number of threads")
+        ("machineSize,M", po::value<int>(&g.machineSize)->default_value(57)->notifier(my_func),
+         "Designated Machine size")
+        ("storagever", po::value<unsigned>(&g.storagever)->default_value(1202), "Storage version")
+        ("mergeAllThreshold", po::value<float>(&g.mergeAllThreshold),
+         "Default threshold for merge (0.9 by default)");
+    backend.add_options()
+        ("altHash,m", po::bool_switch(&g.altHash), "alt hash")
+        ("recoverBlocks,r", po::value<int>(&g.recoverBlocks)->default_value(100000),
+         "Every x Blocks to save recovery")
+        ("randomBytes,u", po::value<int>(&g.randomBytes)->default_value(0), "Add random bytes")
+        ("minSecsRecovery,T", po::value<unsigned>(&g.minSecsRecovery)->default_value(1800),
+         "Minimum time between recovery saves)")
+        ("segmentSize", po::value<int>(&g.segmentSize), "Default Segment size / Big zeroes")
+        ("hashSize", po::value<int>(&g.hashSize)->default_value(50000), "Default hashsize")
+        ("maxNumSamples,t", po::value<int>(&g.maxNumSamples), "maxNumSamples")
+        ("readcmpRequestsMaxQ", po::value<int>(&g.readcmpRequestsMaxQ)->default_value(2),
+         "Default readcmpRequestsMaxQ ")
+        ("readRequestsMaxQ", po::value<int>(&g.readRequestsMaxQ)->default_value(10),
+         "Default readRequestsMaxQ ")
+        // The trailing blank is part of the name; --hashRequestsMaxQ still
+        // reaches it as a prefix.
+        ("hashRequestsMaxQ ", po::value<int>(&g.hashRequestsMaxQ)->default_value(500),
+         "Default hashRequestsMaxQ ");
+  }
+
+  po::options_description accepted() const {
+    po::options_description all;
+    all.add(general);
+    if (supportOn) all.add(support);
+    if (backendOn) all.add(backend);
+    return all;
+  }
+
+  void printHelp() const {
+    std::cout << general << "\n";
+    if (supportOn) {
+      std::cout << support;
+      std::cout << "Git commit: " << kBuildId << "\n";
+    }
+    if (backendOn) std::cout << backend;
+  }
+
+  void printAfterError() const {
+    std::cout << general << "\n";
+    if (supportOn) std::cout << support;
+    if (backendOn) std::cout << backend;
+  }
+};
+
+[[noreturn]] void refuse(const std::string& message, int status) {
+  std::cerr << message << std::endl;
+  std::exit(status);
+}
+
+bool canOpenForReading(const std::string& path) {
+  int fd = open64(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+// Turns the command word into myGlobals.command, or throws InvalidCommand.
+void checkCommand(const po::variables_map& vm) {
+  std::string word = vm["command"].as<std::string>();
+  std::transform(word.begin(), word.end(), word.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  // A batch file names its own commands line by line; the word on the
+  // program's line does not matter then.
+  if (!vm["batchfile"].defaulted()) word = "batch";
+
+  if (word == "scan" || word == "partialscan") {
+    myGlobals.command = word;
+    if (!canOpenForReading(myGlobals.input)) throw InvalidCommand(": Device to scan not given or cannot open");
+  } else if (word == "merge" || word == "load") {
+    myGlobals.command = word;
+  } else if (word != "batch") {
+    throw InvalidCommand(" - Invalid - Available commands are: scan, partialscan, load or merge");
+  }
+}
+
+void checkMergeFiles(const po::variables_map& vm) {
+  if (vm.count("mergefiles") == 0) {
+    if (myGlobals.command == "merge") refuse("Missing merge files need at least 2", 124);
+    return;
+  }
+  // Empty pieces are names too: "a,,b" asks for a file called "".
+  boost::split(vecInp, vm["mergefiles"].as<std::string>(), boost::is_any_of(","));
+  if (vecInp.size() < 2) refuse("Missing merge files need at least 2", 132);
+  for (const std::string& name : vecInp) {
+    if (!canOpenForReading(name)) refuse("Cannot read mergefile: " + name, 125);
+  }
+  if (myGlobals.command != "merge") refuse("Mergefiles must be used with merge command only", 127);
+}
+
+// Settings whose meaning breaks down outside these bounds (no workers, a
+// sketch that keeps nothing, segments that split blocks, queue bounds that
+// stall or overflow) are refused before anything runs.
+void refuseUndefinedValues() {
+  const RunGlobals& g = myGlobals;
+  if (g.threads < 1) refuse("Invalid threads given: need at least 1", 133);
+  if (g.recoverBlocks < 1) refuse("Invalid recoverBlocks given: need at least 1", 133);
+  if (g.hashSize < 1) refuse("Invalid hashSize given: need at least 1", 133);
+  if (g.segmentSize < 1 || g.segmentSize % g.blockSize != 0) {
+    refuse("Invalid segmentSize given: need a positive multiple of " + std::to_string(g.blockSize), 133);
+  }
+  if (g.maxNumSamples < 0) refuse("Invalid maxNumSamples given: must not be negative", 133);
+  const struct {
+    const char* name;
+    int bound;
+  } queues[] = {{"readcmpRequestsMaxQ", g.readcmpRequestsMaxQ},
+                {"readRequestsMaxQ", g.readRequestsMaxQ},
+                {"hashRequestsMaxQ", g.hashRequestsMaxQ}};
+  for (const auto& q : queues) {
+    if (q.bound < 1) refuse(std::string("Invalid ") + q.name + " given: need at least 1", 133);
+    // The queue's length bound is this value times threads, kept in an int.
+    if (static_cast<int64_t>(q.bound) * g.threads > INT_MAX) {
+      refuse(std::string("Invalid ") + q.name + " given: " + q.name + " times threads exceeds " +
+                 std::to_string(INT_MAX),
+             133);
+    }
+  }
+}
+
+}  // namespace
+
+bool boostOptions(int argc, char** argv) {
+  OptionGroups groups;
+  const po::options_description accepted = groups.accepted();
+  po::positional_options_description positional;
+  positional.add("command", -1);
+
+  po::variables_map vm;
+  try {
+    po::store(po::command_line_parser(argc, argv).options(accepted).positional(positional).run(), vm);
+    po::notify(vm);
+    if (vm.count("help") != 0 || argc <= 1) {
+      groups.printHelp();
+      return false;
+    }
+    checkCommand(vm);
+  } catch (const std::exception& e) {
+    std::string why = e.what();
+    why.erase(std::remove(why.begin(), why.end(), '\''), why.end());
+    std::cerr << "Unable to parse command line: " << why << std::endl;
+    groups.printAfterError();
+    return false;
+  }
+
+  checkMergeFiles(vm);
+  if (myGlobals.updatebw < 1 || myGlobals.updatebw > 9999) refuse("Valid values are between 1 to 9999", 130);
+  if (myGlobals.storagever < 1200 || myGlobals.storagever > 1202) refuse("Invalid Storage Ver given", 131);
+  if (myGlobals.altHash) myGlobals.hashLength = 16;
+  refuseUndefinedValues();
+
+  if (myGlobals.sketch.empty() && myGlobals.batchfile.empty()) {
+    myGlobals.sketch = autoSketchName(myGlobals.command, myGlobals.input);
+    std::cout << "Result data filename not given, auto-generating: " << myGlobals.sketch << std::endl;
+  }
+  return true;
+}
