@@ -57,6 +57,10 @@ void DCKHeap::load(std::istream& is, uint64_t count, bool freshStart) {
     if (got == LineRead::kTooLong || !splitEntryLine(line, hashText, ratioText, countText)) continue;
 
     DCHashAndRatio* e = new DCHashAndRatio(hashText, ratioText, countText);
+    if (!e->valid) {
+      delete e;
+      continue;
+    }
     if (freshStart) {
       insert(e);
     } else if (probe(e)) {

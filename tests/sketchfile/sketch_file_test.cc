@@ -1,0 +1,499 @@
+// The sketch file record: layout, read-back, recovery-file choice, rejection
+// of files that do not belong to the run or are damaged, and safe saving.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "runcontrol/run_globals.h"
+#include "sketch/dc_kheap.h"
+#include "sketchfile/dc_logger.h"
+
+namespace {
+
+const std::string kTitle = "..:: Veda Dezevazir Odazirera ::..";
+
+// A 20-byte fingerprint whose sketch key (first eight bytes) is key.
+std::vector<unsigned char> fingerprint(uint64_t key) {
+  std::vector<unsigned char> fp(20, 0);
+  for (int i = 0; i < 8; ++i) fp[i] = static_cast<unsigned char>(key >> (56 - 8 * i));
+  fp[19] = static_cast<unsigned char>(0xa5 ^ key);
+  return fp;
+}
+
+std::string hexOf(const std::vector<unsigned char>& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string s;
+  for (unsigned char b : bytes) {
+    s += kDigits[b >> 4];
+    s += kDigits[b & 15];
+  }
+  return s;
+}
+
+DCHashAndRatio* entry(uint64_t key, double ratio, int counter) {
+  DCHashAndRatio* e = new DCHashAndRatio(fingerprint(key), ratio, 0);
+  e->refCounter = counter;
+  return e;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string join(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const std::string& l : lines) s += l + "\n";
+  return s;
+}
+
+// A well-formed two-thread record of /dev/src with two entries (sketch size 2).
+std::vector<std::string> goodLines() {
+  return {
+      kTitle + " fullscan",
+      "Original file names: /dev/src",
+      "Sketch size: 2",
+      "Number of Small Zero blocks: 11",
+      "Number of Big Zero blocks: 22",
+      "Number of Not Zero blocks: 33",
+      "Potential unique estimation: 2",
+      "Unique estimation after split: 2",
+      "Average compression ratio: 0.5",
+      "Threads Positions: 4 9",
+      "Build: 153",
+      hexOf(fingerprint(100)) + " 0.25 1",
+      hexOf(fingerprint(200)) + " 0.75 2",
+  };
+}
+
+std::vector<std::string> replaced(std::vector<std::string> lines, size_t i, const std::string& text) {
+  lines[i] = text;
+  return lines;
+}
+
+class SketchFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    myGlobals.command = "scan";
+    myGlobals.threads = 2;
+    myGlobals.hashLength = 20;
+    myGlobals.hashSize = 50000;
+    myGlobals.blockSize = 8192;
+  }
+  void TearDown() override {
+    myGlobals.command = "scan";
+    myGlobals.threads = 10;
+  }
+  std::string path(const std::string& name) const { return dir_.file(name); }
+
+  dztest::TempDir dir_;
+};
+
+TEST(RecoveryFileName, LastDotOfTheWholeNameIsReplaced) {
+  struct Case {
+    const char* sketch;
+    const char* recovery;
+  } cases[] = {
+      {"out.dat", "out.rdb"},
+      {"result", "result.rdb"},
+      {"dir.b/out", "dir.rdb"},
+      {"a.b.c", "a.b.rdb"},
+      {"/tmp/x/file_1a2b3c4d.dat", "/tmp/x/file_1a2b3c4d.rdb"},
+  };
+  for (const Case& c : cases) {
+    DCLogger logger(c.sketch);
+    EXPECT_EQ(c.recovery, logger.recoveryFileName) << c.sketch;
+  }
+}
+
+TEST_F(SketchFileTest, SaveWritesTheExactLayoutAndReadsBackTheSameRecord) {
+  const std::string name = path("out.dat");
+  dztest::writeFile(path("out.rdb"), "stale recovery state\n");
+
+  DCKHeap sketch(3);
+  sketch.insert(entry(0x3000000000000000ULL, 1.0 / 3.0, 255));
+  sketch.insert(entry(0x1000000000000000ULL, 0.4375, 3));
+  sketch.insert(entry(0x2000000000000000ULL, -1.0, 1));
+
+  DCLogger writer(name);
+  writer.sourceNames = "/dev/a /dev/b";
+  writer.smallZeroBlocks = 7;
+  writer.bigZeroBlocks = 1ULL << 40;
+  writer.notZeroBlocks = (1ULL << 63) + 5;  // must stay unsigned
+  writer.threadPositions = {5 * 8192 + 100, 8191};
+  ASSERT_TRUE(writer.saveState(sketch));
+
+  // Mean of 1/3, 0.4375 and -1 (unmeasured entries count too).
+  std::ostringstream ratio;
+  ratio << (1.0 / 3.0 + 0.4375 - 1.0) / 3.0;
+  const std::string expected = join({
+      kTitle + " fullscan",
+      "Original file names: /dev/a /dev/b",
+      "Sketch size: 3",
+      "Number of Small Zero blocks: 7",
+      "Number of Big Zero blocks: 1099511627776",
+      "Number of Not Zero blocks: 9223372036854775813",
+      "Potential unique estimation: 3",
+      "Unique estimation after split: 3",
+      "Average compression ratio: " + ratio.str(),
+      "Threads Positions: 5 0",
+      "Build: 153",
+      hexOf(fingerprint(0x1000000000000000ULL)) + " 0.4375 3",
+      hexOf(fingerprint(0x2000000000000000ULL)) + " -1 1",
+      hexOf(fingerprint(0x3000000000000000ULL)) + " 0.333333 255",
+  });
+  EXPECT_EQ(expected, dztest::readFile(name));
+  EXPECT_FALSE(exists(path("out.rdb"))) << "a final save removes the recovery file";
+  EXPECT_FALSE(exists(name + ".tmp"));
+
+  DCLogger reader(name);
+  reader.sourceNames = "/dev/a /dev/b";
+  ASSERT_TRUE(reader.loadPrologue());
+  EXPECT_EQ("fullscan", reader.kind);
+  EXPECT_EQ(153, reader.buildNumber);
+  EXPECT_EQ(7u, reader.smallZeroBlocks);
+  EXPECT_EQ(1ULL << 40, reader.bigZeroBlocks);
+  EXPECT_EQ((1ULL << 63) + 5, reader.notZeroBlocks);
+  EXPECT_EQ((std::vector<uint64_t>{5 * 8192, 0}), reader.threadPositions);
+
+  DCKHeap restored(3);
+  restored.insert(entry(0x0100000000000000ULL, 0.1, 1));  // dropped by the fresh start
+  ASSERT_TRUE(reader.loadHashes(restored, true));
+  EXPECT_FALSE(reader.inputStream.is_open());
+  const std::vector<DCHashAndRatio*> got = restored.getVector();
+  ASSERT_EQ(3u, got.size());
+  EXPECT_EQ(fingerprint(0x1000000000000000ULL), got[0]->hash);
+  EXPECT_EQ(0.4375, got[0]->ratio);
+  EXPECT_EQ(3, got[0]->refCounter);
+  EXPECT_EQ(-1.0, got[1]->ratio);
+  EXPECT_EQ(1, got[1]->refCounter);
+  EXPECT_EQ(0.333333, got[2]->ratio);  // as printed, not as measured
+  EXPECT_EQ(255, got[2]->refCounter);
+}
+
+TEST_F(SketchFileTest, EmptySketchCarriesTheStoredRatioAndKind) {
+  const std::string name = path("partial.dat");
+  DCKHeap empty(1);
+  DCLogger writer(name);
+  writer.kind = "partialscan";
+  writer.averageCompressionRatio = 0.4f;
+  ASSERT_TRUE(writer.saveState(empty));
+  const std::string text = dztest::readFile(name);
+  EXPECT_NE(std::string::npos, text.find(kTitle + " partialscan\n"));
+  EXPECT_NE(std::string::npos, text.find("\nSketch size: 0\n"));
+  // "Cannot estimate" is not written as a wrapped unsigned number.
+  EXPECT_NE(std::string::npos, text.find("\nPotential unique estimation: 0\n"));
+  EXPECT_NE(std::string::npos, text.find("\nAverage compression ratio: 0.4\n"));
+  EXPECT_EQ(0u, writer.getRealNumberOfHashes());
+
+  myGlobals.command = "load";
+  DCLogger reader(name);
+  ASSERT_TRUE(reader.loadPrologue());
+  EXPECT_EQ("partialscan", reader.kind);
+  EXPECT_FLOAT_EQ(0.4f, reader.averageCompressionRatio);
+}
+
+TEST_F(SketchFileTest, HeaderDecidesKindOrRejectsTheFile) {
+  struct Case {
+    std::string header;
+    bool accepted;
+    const char* kind;
+  } cases[] = {
+      {kTitle + " fullscan", true, "fullscan"},
+      {kTitle + " partialscan", true, "partialscan"},
+      {kTitle + " merge", true, "merge"},
+      {kTitle, true, "fullscan"},
+      {kTitle + " partialscan merge", true, "merge"},
+      {kTitle + " fullscan\r", true, "fullscan"},
+      {"x" + kTitle + " fullscan", false, ""},
+      {"..:: Veda Dezevazir", false, ""},
+      {"", false, ""},
+      {kTitle + " fullscan" + std::string(200, ' '), false, ""},
+  };
+  for (const Case& c : cases) {
+    const std::string name = path("h.dat");
+    dztest::writeFile(name, join(replaced(goodLines(), 0, c.header)));
+    DCLogger logger(name);
+    logger.kind = "fullscan";
+    testing::internal::CaptureStdout();
+    const bool ok = logger.initInputFile();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(c.accepted, ok) << c.header;
+    if (c.accepted) {
+      EXPECT_EQ(c.kind, logger.kind) << c.header;
+    } else {
+      EXPECT_EQ("\nCorrupted header at " + name + "\n", out) << c.header;
+      EXPECT_FALSE(logger.valid);
+    }
+  }
+}
+
+TEST_F(SketchFileTest, PrologueLinesAreFoundByLabelInAnyOrderWithCarriageReturns) {
+  std::vector<std::string> lines = goodLines();
+  std::vector<std::string> shuffled = {lines[0], lines[10], lines[9], lines[8], lines[3], lines[1],
+                                       lines[7], lines[5], lines[4], lines[6], lines[2], lines[11]};
+  std::string text;
+  for (const std::string& l : shuffled) text += l + "\r\n";
+  dztest::writeFile(path("crlf.dat"), text);
+
+  DCLogger logger(path("crlf.dat"));
+  logger.sourceNames = "/dev/src";
+  ASSERT_TRUE(logger.loadPrologue());
+  EXPECT_EQ("/dev/src", logger.fileSourceNames);
+  EXPECT_EQ(2u, logger.sketchSize);
+  EXPECT_EQ(11u, logger.smallZeroBlocks);
+  EXPECT_EQ(22u, logger.bigZeroBlocks);
+  EXPECT_EQ(33u, logger.notZeroBlocks);
+  EXPECT_FLOAT_EQ(0.5f, logger.averageCompressionRatio);
+  EXPECT_EQ((std::vector<uint64_t>{4 * 8192, 9 * 8192}), logger.threadPositions);
+
+  DCKHeap sketch(2);
+  ASSERT_TRUE(logger.loadHashes(sketch, true));
+  ASSERT_EQ(1u, sketch.numEntries());  // the one entry line that was written
+  EXPECT_EQ(0.25, sketch.getVector()[0]->ratio);
+}
+
+TEST_F(SketchFileTest, ResumeReadsTheResultFileFirstThenTheRecoveryFile) {
+  const std::string name = path("out.dat");
+  const std::string recovery = path("out.rdb");
+
+  // Nothing to read: the run's saves go to the recovery file.
+  DCLogger fresh(name);
+  EXPECT_FALSE(fresh.loadPrologue());
+  EXPECT_TRUE(fresh.valid);
+  EXPECT_FALSE(fresh.saveToSketchName);
+  DCKHeap sketch(2);
+  fresh.sourceNames = "/dev/src";
+  fresh.smallZeroBlocks = 5;
+  ASSERT_TRUE(fresh.saveState(sketch));
+  EXPECT_TRUE(exists(recovery));
+  EXPECT_FALSE(exists(name));
+
+  // Only the recovery file exists: it is read.
+  DCLogger resumed(name);
+  ASSERT_TRUE(resumed.loadPrologue());
+  EXPECT_EQ(5u, resumed.smallZeroBlocks);
+
+  // Both exist: the result file wins.
+  dztest::writeFile(name, join(goodLines()));
+  DCLogger completed(name);
+  ASSERT_TRUE(completed.loadPrologue());
+  EXPECT_EQ(11u, completed.smallZeroBlocks);
+}
+
+TEST_F(SketchFileTest, RecordOfAnotherSourceOrSketchSizeRestartsTheScan) {
+  struct Case {
+    const char* what;
+    const char* sourceNames;
+    uint64_t capacity;
+    const char* command;
+    bool consistent;
+  } cases[] = {
+      {"same source and size", "/dev/src", 2, "scan", true},
+      {"other source", "/dev/other", 2, "scan", false},
+      {"source name with a trailing blank", "/dev/src ", 2, "scan", false},
+      {"sketch never filled", "/dev/src", 50000, "scan", false},
+      {"load takes any record", "/dev/other", 7, "load", true},
+  };
+  const std::string name = path("c.dat");
+  dztest::writeFile(name, join(goodLines()));
+  for (const Case& c : cases) {
+    myGlobals.command = c.command;
+    DCLogger logger(name);
+    logger.sourceNames = c.sourceNames;
+    ASSERT_TRUE(logger.loadPrologue()) << c.what;
+    DCKHeap sketch(c.capacity);
+    EXPECT_EQ(c.consistent, logger.isConsistent(sketch)) << c.what;
+    testing::internal::CaptureStdout();
+    const bool loaded = logger.loadHashes(sketch, true);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(c.consistent, loaded) << c.what;
+    EXPECT_FALSE(logger.inputStream.is_open()) << c.what;
+    if (c.consistent) {
+      EXPECT_EQ(2u, sketch.numEntries()) << c.what;
+      EXPECT_EQ(2u, sketch.getCapacity()) << c.what;
+    } else {
+      EXPECT_EQ(
+          "\n\t Data source or heap size are inconsistent, ignoring given sketch file and starting "
+          "from device start\n",
+          out)
+          << c.what;
+      EXPECT_EQ(0u, sketch.numEntries()) << c.what;
+      EXPECT_EQ(0u, logger.smallZeroBlocks + logger.bigZeroBlocks + logger.notZeroBlocks) << c.what;
+      EXPECT_EQ((std::vector<uint64_t>{0, 0}), logger.threadPositions) << c.what;
+    }
+  }
+}
+
+TEST_F(SketchFileTest, ThreadCountMismatchEndsAScanWithStatus130) {
+  const std::string name = path("t.dat");
+  dztest::writeFile(name, join(goodLines()));  // two positions
+  myGlobals.threads = 4;
+  EXPECT_EXIT(
+      {
+        DCLogger logger(name);
+        logger.loadPrologue();
+      },
+      testing::ExitedWithCode(130), "Original run was using 2 threads, Please use the same");
+
+  // A merge or a load does not resume, so the thread count does not matter.
+  for (const char* command : {"merge", "load"}) {
+    myGlobals.command = command;
+    DCLogger logger(name);
+    EXPECT_TRUE(logger.loadPrologue()) << command;
+    EXPECT_EQ((std::vector<uint64_t>{0, 0, 0, 0}), logger.threadPositions) << command;
+  }
+}
+
+TEST_F(SketchFileTest, DamagedFilesAreRejectedWithoutCrashing) {
+  const std::vector<std::string> good = goodLines();
+  const std::string buildMismatch = "Cannot use this file: NAME Build mismatch\n";
+  struct Case {
+    const char* what;
+    std::string content;
+    std::string err;  // expected on standard error; NAME stands for the file
+    std::string out;  // expected on standard output
+  } cases[] = {
+      {"empty file", "", "", "\nCorrupted header at NAME\n"},
+      {"binary garbage", std::string("\x00\xff\x13\x88\n\n\x7f", 7) + std::string(5000, '\xee'), "",
+       "\nCorrupted header at NAME\n"},
+      {"header only", join({good[0]}), buildMismatch, ""},
+      {"cut after five lines", join(std::vector<std::string>(good.begin(), good.begin() + 5)), buildMismatch, ""},
+      {"cut in the build line", join(std::vector<std::string>(good.begin(), good.begin() + 10)) + "Bui", buildMismatch, ""},
+      {"other build", join(replaced(good, 10, "Build: 154")), buildMismatch, ""},
+      {"build not a number", join(replaced(good, 10, "Build: x153")),
+       "Cannot use this file: NAME Damaged line: Build: \n", ""},
+      {"build line replaced by a foreign one", join(replaced(good, 10, "Comment: none")), buildMismatch, ""},
+      {"line longer than 2047 characters", join(replaced(good, 1, "Original file names: " + std::string(3000, 'd'))),
+       buildMismatch, ""},
+      {"ratio not a number", join(replaced(good, 8, "Average compression ratio: abc")),
+       "Cannot use this file: NAME Damaged line: Average compression ratio: \n", ""},
+      {"ratio nan", join(replaced(good, 8, "Average compression ratio: nan")),
+       "Cannot use this file: NAME Damaged line: Average compression ratio: \n", ""},
+      {"ratio with trailing text", join(replaced(good, 8, "Average compression ratio: 0.5x")),
+       "Cannot use this file: NAME Damaged line: Average compression ratio: \n", ""},
+      {"ratio beyond float", join(replaced(good, 8, "Average compression ratio: 1e300")),
+       "Cannot use this file: NAME Damaged line: Average compression ratio: \n", ""},
+      {"sketch size with trailing text", join(replaced(good, 2, "Sketch size: 12abc")),
+       "Cannot use this file: NAME Damaged line: Sketch size: \n", ""},
+      {"counter of 2^64", join(replaced(good, 3, "Number of Small Zero blocks: 18446744073709551616")),
+       "Cannot use this file: NAME Damaged line: Number of Small Zero blocks: \n", ""},
+      {"negative counter", join(replaced(good, 5, "Number of Not Zero blocks: -1")),
+       "Cannot use this file: NAME Damaged line: Number of Not Zero blocks: \n", ""},
+      {"empty estimate", join(replaced(good, 6, "Potential unique estimation: ")),
+       "Cannot use this file: NAME Damaged line: Potential unique estimation: \n", ""},
+      {"position not a number", join(replaced(good, 9, "Threads Positions: 4 x")),
+       "Cannot use this file: NAME Damaged line: Threads Positions: \n", ""},
+      {"position beyond 64 bits in bytes", join(replaced(good, 9, "Threads Positions: 4 2251799813685248")),
+       "Cannot use this file: NAME Damaged line: Threads Positions: \n", ""},
+  };
+  for (const Case& c : cases) {
+    const std::string name = path("bad.dat");
+    dztest::writeFile(name, c.content);
+    DCLogger logger(name);
+    logger.sourceNames = "/dev/src";
+    logger.smallZeroBlocks = 77;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const bool ok = logger.loadPrologue();
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(ok) << c.what;
+    auto named = [&](std::string s) {
+      const size_t at = s.find("NAME");
+      return at == std::string::npos ? s : s.replace(at, 4, name);
+    };
+    EXPECT_EQ(named(c.err), err) << c.what;
+    EXPECT_EQ(named(c.out), out) << c.what;
+    EXPECT_FALSE(logger.inputStream.is_open()) << c.what;
+    EXPECT_EQ(77u, logger.smallZeroBlocks) << c.what << ": a rejected file changes nothing";
+  }
+}
+
+TEST_F(SketchFileTest, SaveThatCannotOpenItsTemporaryLeavesTheOldFile) {
+  const std::string name = path("keep.dat");
+  dztest::writeFile(name, "previous good result\n");
+  ASSERT_EQ(0, ::mkdir((name + ".tmp").c_str(), 0755));  // cannot be opened as a file
+
+  DCKHeap sketch(2);
+  sketch.insert(entry(1, 0.5, 1));
+  DCLogger logger(name);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(logger.saveState(sketch));
+  EXPECT_EQ("\n\t Failure while opening " + name + ".tmp\n", testing::internal::GetCapturedStdout());
+  EXPECT_FALSE(logger.valid);
+  EXPECT_EQ("previous good result\n", dztest::readFile(name));
+
+  // Once the obstacle is gone, the next save succeeds and says so.
+  ASSERT_EQ(0, ::rmdir((name + ".tmp").c_str()));
+  EXPECT_TRUE(logger.saveState(sketch));
+  EXPECT_EQ(1u, logger.getRealNumberOfHashes());
+}
+
+TEST_F(SketchFileTest, SaveThatCannotReplaceTheTargetKeepsItAndReports) {
+  // A directory in the target's place cannot be replaced by a file.
+  const std::string name = path("blocked.dat");
+  ASSERT_EQ(0, ::mkdir(name.c_str(), 0755));
+  dztest::writeFile(name + "/inside", "x");
+
+  DCKHeap sketch(2);
+  DCLogger logger(name);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(logger.saveState(sketch));
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(0u, out.find("\n\tFailure while writing " + name + " : ")) << out;
+  EXPECT_FALSE(logger.valid);
+  EXPECT_EQ("x", dztest::readFile(name + "/inside"));
+}
+
+TEST_F(SketchFileTest, ASaveAfterAFailedReadStillReportsSuccess) {
+  const std::string name = path("corrupt.dat");
+  dztest::writeFile(name, "not a sketch file\n");
+  DCLogger logger(name);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(logger.loadPrologue());
+  testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(logger.valid);
+
+  DCKHeap sketch(2);
+  logger.saveToSketchName = false;
+  EXPECT_TRUE(logger.saveState(sketch));
+  EXPECT_TRUE(exists(path("corrupt.rdb")));
+}
+
+TEST_F(SketchFileTest, ResultNamedLikeItsRecoveryFileSurvivesItsFinalSave) {
+  const std::string name = path("state.rdb");
+  DCKHeap sketch(2);
+  sketch.insert(entry(1, 0.5, 1));
+  DCLogger logger(name);
+  ASSERT_EQ(name, logger.recoveryFileName);
+  EXPECT_TRUE(logger.saveState(sketch));
+  EXPECT_TRUE(exists(name));
+  EXPECT_EQ(1u, logger.getRealNumberOfHashes());
+}
+
+TEST_F(SketchFileTest, RealNumberOfHashesCountsEntryLinesOfAnyLength) {
+  struct Case {
+    const char* what;
+    std::string content;
+    uint64_t expected;
+  } cases[] = {
+      {"two entries", join(goodLines()), 2},
+      {"last line without newline", join(goodLines()) + "tail", 3},
+      {"over-long entry line", join(goodLines()) + std::string(5000, 'a') + "\n", 3},
+      {"shorter than the prologue", join({goodLines()[0]}), 0},
+  };
+  for (const Case& c : cases) {
+    dztest::writeFile(path("n.dat"), c.content);
+    EXPECT_EQ(c.expected, DCLogger(path("n.dat")).getRealNumberOfHashes()) << c.what;
+  }
+  EXPECT_EQ(0u, DCLogger(path("missing.dat")).getRealNumberOfHashes());
+}
+
+}  // namespace
