@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -18,6 +19,8 @@
 constexpr int kHashWorkers = 10;
 constexpr int kCmpWorkers = 10;
 
+// The scan command counts every reader in the engine's activeReaders before
+// starting it; the reader takes itself out when its share is done.
 void readThreadFnc(int w, long long devSize);
 void hashThreadFnc(int w);
 int cmpThreadFnc(int w);
@@ -33,6 +36,12 @@ void boundedPush(concurrent_queue<T>* q, T item, size_t bound) {
   while (q->size() > bound) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   q->push(item);
 }
+
+// Set by the scan loop when it ends early: readers stop at their next chunk.
+extern std::atomic<bool> gStopReaders;
+// Hash requests whose fingerprint has reached the sketch (or was refused by
+// it), over the whole process; the scan loop compares it with what it queued.
+extern std::atomic<uint64_t> gHashesSettled;
 
 // Per partial-scan worker: sum of (int)(ratio x 100000) of its samples.
 extern std::vector<int32_t> cmpSumComp;
