@@ -100,9 +100,21 @@ void DCCrypt::blockFingerprint(const unsigned char* buf, int len, const unsigned
   // The second half starts at len / 2 (byte 4096 of an 8192-byte block).
   unsigned char halves[2 * kMaxDigest] = {};
   unsigned char result[kMaxDigest];
-  for (int i = 0; i < 2; ++i) {
-    const size_t n = fingerprintRaw(buf + i * half, half, extra, result);
-    deliver(result, n, hashLength, halves + i * kMaxDigest, kMaxDigest);
+  if (myGlobals.altHash) {
+    for (int i = 0; i < 2; ++i) {
+      const size_t n = fingerprintRaw(buf + i * half, half, extra, result);
+      deliver(result, n, hashLength, halves + i * kMaxDigest, kMaxDigest);
+    }
+  } else {
+    // Both halves at once: the SHA-extension path interleaves them.
+    const unsigned char* suffix = (myGlobals.randomBytes != 0) ? extra : nullptr;
+    uint32_t h[2][5];
+    sha1_hash_pair_with_suffix(buf, buf + half, half, suffix, suffix != nullptr ? kExtraBytes : 0,
+                               h[0], h[1]);
+    for (int i = 0; i < 2; ++i) {
+      const size_t n = sha1Layout(h[i], result);
+      deliver(result, n, hashLength, halves + i * kMaxDigest, kMaxDigest);
+    }
   }
 
   // Reverse each 4-byte group: a SHA-1 half becomes its standard digest.

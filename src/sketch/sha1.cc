@@ -45,6 +45,26 @@ void sha1_hash(const unsigned char* message, uint64_t length, uint32_t hash[5]) 
   sha1_hash_with_suffix(message, length, nullptr, 0, hash);
 }
 
+namespace {
+
+// Builds the final blocks: the message's last partial block, the suffix, 0x80,
+// zeros and the 64-bit bit length. rest (< 64) + suffix (<= 64) + 9 bytes fit
+// in three blocks. Returns the number of blocks written.
+size_t buildTail(const unsigned char* partial, size_t rest, const unsigned char* suffix,
+                 size_t suffixLength, uint64_t totalLength, unsigned char tail[192]) {
+  if (rest != 0) std::memcpy(tail, partial, rest);
+  if (suffixLength != 0) std::memcpy(tail + rest, suffix, suffixLength);
+  size_t used = rest + suffixLength;
+  tail[used++] = 0x80;
+  // Zeros up to 8 bytes short of a block boundary, then the bit length.
+  const size_t padded = (used + 8 + 63) / 64 * 64;
+  std::memset(tail + used, 0, padded - 8 - used);
+  storeBigEndian64(tail + padded - 8, totalLength * 8);
+  return padded / 64;
+}
+
+}  // namespace
+
 void sha1_hash_with_suffix(const unsigned char* message, uint64_t length,
                            const unsigned char* suffix, size_t suffixLength, uint32_t hash[5]) {
   const BlocksFn blocksFn = currentBlocks();
@@ -53,19 +73,32 @@ void sha1_hash_with_suffix(const unsigned char* message, uint64_t length,
   // Whole blocks straight from the caller's memory; only the tail is copied.
   const uint64_t whole = length / 64;
   if (whole != 0) blocksFn(hash, message, static_cast<size_t>(whole));
-  const size_t rest = static_cast<size_t>(length % 64);
-
-  // rest (< 64) + suffix (<= 64) + 0x80 + 8 length bytes fits in three blocks.
   unsigned char tail[192];
-  if (rest != 0) std::memcpy(tail, message + whole * 64, rest);
-  if (suffixLength != 0) std::memcpy(tail + rest, suffix, suffixLength);
-  size_t used = rest + suffixLength;
-  tail[used++] = 0x80;
-  // Zeros up to 8 bytes short of a block boundary, then the bit length.
-  const size_t padded = (used + 8 + 63) / 64 * 64;
-  std::memset(tail + used, 0, padded - 8 - used);
-  storeBigEndian64(tail + padded - 8, (length + suffixLength) * 8);
-  blocksFn(hash, tail, padded / 64);
+  const size_t tailBlocks = buildTail(message + whole * 64, static_cast<size_t>(length % 64),
+                                      suffix, suffixLength, length + suffixLength, tail);
+  blocksFn(hash, tail, tailBlocks);
+}
+
+void sha1_hash_pair_with_suffix(const unsigned char* messageA, const unsigned char* messageB,
+                                uint64_t length, const unsigned char* suffix,
+                                size_t suffixLength, uint32_t hashA[5], uint32_t hashB[5]) {
+  const BlocksFn blocksFn = currentBlocks();
+  if (blocksFn != &sha1_blocks_shaext) {
+    sha1_hash_with_suffix(messageA, length, suffix, suffixLength, hashA);
+    sha1_hash_with_suffix(messageB, length, suffix, suffixLength, hashB);
+    return;
+  }
+  std::memcpy(hashA, kInitialState, sizeof kInitialState);
+  std::memcpy(hashB, kInitialState, sizeof kInitialState);
+  const uint64_t whole = length / 64;
+  const size_t rest = static_cast<size_t>(length % 64);
+  if (whole != 0) sha1_blocks_shaext_x2(hashA, messageA, hashB, messageB, static_cast<size_t>(whole));
+  // Equal lengths give equal tail block counts, so the tails pair up too.
+  unsigned char tailA[192], tailB[192];
+  const size_t tailBlocks =
+      buildTail(messageA + whole * 64, rest, suffix, suffixLength, length + suffixLength, tailA);
+  buildTail(messageB + whole * 64, rest, suffix, suffixLength, length + suffixLength, tailB);
+  sha1_blocks_shaext_x2(hashA, tailA, hashB, tailB, tailBlocks);
 }
 
 bool sha1_path_available(Sha1Path path) {

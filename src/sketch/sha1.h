@@ -22,6 +22,12 @@ void sha1_hash(const unsigned char* message, uint64_t length, uint32_t hash[5]);
 void sha1_hash_with_suffix(const unsigned char* message, uint64_t length,
                            const unsigned char* suffix, size_t suffixLength, uint32_t hash[5]);
 
+// Two messages of the same length, each followed by the same suffix; on the
+// SHA-extension path the two are computed interleaved, nearly at the cost of one.
+void sha1_hash_pair_with_suffix(const unsigned char* messageA, const unsigned char* messageB,
+                                uint64_t length, const unsigned char* suffix,
+                                size_t suffixLength, uint32_t hashA[5], uint32_t hashB[5]);
+
 enum class Sha1Path { kPortable, kShaExtensions };
 
 // True when this CPU can run the path.

@@ -79,6 +79,82 @@ SHA1_TARGET void sha1_blocks_shaext(uint32_t state[5], const unsigned char* data
   state[4] = static_cast<uint32_t>(_mm_extract_epi32(e0, 3));
 }
 
+// Two independent messages of the same block count, interleaved: one
+// stream is bound by the SHA1RNDS4 latency chain, so a second one fills the
+// idle issue slots nearly for free.
+#define SHA1_GROUP2(i, f)                                                  \
+  {                                                                        \
+    const __m128i ea = _mm_sha1nexte_epu32(prevA, ma[(i)&3]);             \
+    const __m128i eb = _mm_sha1nexte_epu32(prevB, mb[(i)&3]);             \
+    prevA = abcdA;                                                         \
+    prevB = abcdB;                                                         \
+    abcdA = _mm_sha1rnds4_epu32(abcdA, ea, f);                             \
+    abcdB = _mm_sha1rnds4_epu32(abcdB, eb, f);                             \
+  }
+#define SHA1_SCHEDULE2(i)                                                                       \
+  ma[(i)&3] = _mm_sha1msg2_epu32(                                                              \
+      _mm_xor_si128(_mm_sha1msg1_epu32(ma[(i)&3], ma[((i) + 1) & 3]), ma[((i) + 2) & 3]),      \
+      ma[((i) + 3) & 3]);                                                                       \
+  mb[(i)&3] = _mm_sha1msg2_epu32(                                                              \
+      _mm_xor_si128(_mm_sha1msg1_epu32(mb[(i)&3], mb[((i) + 1) & 3]), mb[((i) + 2) & 3]),      \
+      mb[((i) + 3) & 3])
+#define SHA1_LOAD2(i)                                                                                \
+  ma[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(dataA + 16 * (i))), swap); \
+  mb[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(dataB + 16 * (i))), swap)
+
+SHA1_TARGET void sha1_blocks_shaext_x2(uint32_t stateA[5], const unsigned char* dataA,
+                                       uint32_t stateB[5], const unsigned char* dataB,
+                                       size_t blocks) {
+  const __m128i swap = _mm_set_epi64x(0x0001020304050607LL, 0x08090a0b0c0d0e0fLL);
+  __m128i abcdA = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(stateA)), 0x1B);
+  __m128i abcdB = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(stateB)), 0x1B);
+  __m128i e0A = _mm_set_epi32(static_cast<int>(stateA[4]), 0, 0, 0);
+  __m128i e0B = _mm_set_epi32(static_cast<int>(stateB[4]), 0, 0, 0);
+  __m128i ma[4], mb[4];
+
+  for (; blocks != 0; --blocks, dataA += 64, dataB += 64) {
+    const __m128i abcdSavedA = abcdA, abcdSavedB = abcdB;
+    const __m128i e0SavedA = e0A, e0SavedB = e0B;
+    SHA1_LOAD2(0);
+    SHA1_LOAD2(1);
+    SHA1_LOAD2(2);
+    SHA1_LOAD2(3);
+
+    __m128i prevA = abcdA, prevB = abcdB;
+    abcdA = _mm_sha1rnds4_epu32(abcdA, _mm_add_epi32(e0A, ma[0]), 0);
+    abcdB = _mm_sha1rnds4_epu32(abcdB, _mm_add_epi32(e0B, mb[0]), 0);
+    SHA1_GROUP2(1, 0);
+    SHA1_GROUP2(2, 0);
+    SHA1_GROUP2(3, 0);
+    SHA1_SCHEDULE2(4);  SHA1_GROUP2(4, 0);
+    SHA1_SCHEDULE2(5);  SHA1_GROUP2(5, 1);
+    SHA1_SCHEDULE2(6);  SHA1_GROUP2(6, 1);
+    SHA1_SCHEDULE2(7);  SHA1_GROUP2(7, 1);
+    SHA1_SCHEDULE2(8);  SHA1_GROUP2(8, 1);
+    SHA1_SCHEDULE2(9);  SHA1_GROUP2(9, 1);
+    SHA1_SCHEDULE2(10); SHA1_GROUP2(10, 2);
+    SHA1_SCHEDULE2(11); SHA1_GROUP2(11, 2);
+    SHA1_SCHEDULE2(12); SHA1_GROUP2(12, 2);
+    SHA1_SCHEDULE2(13); SHA1_GROUP2(13, 2);
+    SHA1_SCHEDULE2(14); SHA1_GROUP2(14, 2);
+    SHA1_SCHEDULE2(15); SHA1_GROUP2(15, 3);
+    SHA1_SCHEDULE2(16); SHA1_GROUP2(16, 3);
+    SHA1_SCHEDULE2(17); SHA1_GROUP2(17, 3);
+    SHA1_SCHEDULE2(18); SHA1_GROUP2(18, 3);
+    SHA1_SCHEDULE2(19); SHA1_GROUP2(19, 3);
+
+    e0A = _mm_sha1nexte_epu32(prevA, e0SavedA);
+    e0B = _mm_sha1nexte_epu32(prevB, e0SavedB);
+    abcdA = _mm_add_epi32(abcdA, abcdSavedA);
+    abcdB = _mm_add_epi32(abcdB, abcdSavedB);
+  }
+
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(stateA), _mm_shuffle_epi32(abcdA, 0x1B));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(stateB), _mm_shuffle_epi32(abcdB, 0x1B));
+  stateA[4] = static_cast<uint32_t>(_mm_extract_epi32(e0A, 3));
+  stateB[4] = static_cast<uint32_t>(_mm_extract_epi32(e0B, 3));
+}
+
 bool sha1_shaext_supported() {
   unsigned eax, ebx, ecx, edx;
   if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
@@ -93,6 +169,12 @@ bool sha1_shaext_supported() {
 
 void sha1_blocks_shaext(uint32_t state[5], const unsigned char* data, size_t blocks) {
   sha1_blocks_portable(state, data, blocks);
+}
+
+void sha1_blocks_shaext_x2(uint32_t stateA[5], const unsigned char* dataA, uint32_t stateB[5],
+                           const unsigned char* dataB, size_t blocks) {
+  sha1_blocks_portable(stateA, dataA, blocks);
+  sha1_blocks_portable(stateB, dataB, blocks);
 }
 
 bool sha1_shaext_supported() { return false; }

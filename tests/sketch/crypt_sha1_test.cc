@@ -63,7 +63,7 @@ TEST_P(Sha1PathTest, CompressOneBlockIsTheCoreOfTheHash) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(state[i], expected[i]);
 }
 
-TEST_P(Sha1PathTest, SuffixFormEqualsHashOfTheConcatenation) {
+TEST_P(Sha1PathTest, SuffixAndPairFormsEqualHashesOfTheConcatenation) {
   // Message tails of 50..64 bytes put the suffix, the 0x80 and the length on
   // either side of a block boundary; suffixes reach the 64-byte limit.
   std::mt19937 rng(7);
@@ -79,6 +79,16 @@ TEST_P(Sha1PathTest, SuffixFormEqualsHashOfTheConcatenation) {
       sha1_hash(joined.data(), joined.size(), expected);
       sha1_hash_with_suffix(data.data(), length, suffix, suffixLength, got);
       EXPECT_EQ(0, std::memcmp(expected, got, sizeof got));
+
+      // The paired form, with the other message shifted by one byte.
+      std::vector<unsigned char> joinedB(data.begin() + 1, data.begin() + 1 + length);
+      joinedB.insert(joinedB.end(), suffix, suffix + suffixLength);
+      uint32_t expectedB[5], pairA[5], pairB[5];
+      sha1_hash(joinedB.data(), joinedB.size(), expectedB);
+      sha1_hash_pair_with_suffix(data.data(), data.data() + 1, length, suffix, suffixLength, pairA,
+                                 pairB);
+      EXPECT_EQ(0, std::memcmp(expected, pairA, sizeof pairA));
+      EXPECT_EQ(0, std::memcmp(expectedB, pairB, sizeof pairB));
     }
   }
 }
