@@ -50,7 +50,7 @@ void DCKHeap::load(std::istream& is, uint64_t count, bool freshStart) {
 
   std::string line, hashText, ratioText, countText;
   for (uint64_t lines = 0; lines < count; ++lines) {
-    const LineRead got = readBoundedLine(is, kEntryLineMax, line);
+    const LineRead got = readBoundedLine(is, kEntryLineMax, line, true);
     // A merge asks every input for the full scan capacity; inputs with fewer
     // entries simply end here.
     if (got == LineRead::kEnd) break;

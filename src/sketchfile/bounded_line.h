@@ -12,10 +12,13 @@ enum class LineRead { kOk, kTooLong, kEnd };
 
 // Reads one line ending in '\n' (or at the end of the stream) into out,
 // without the '\n' and without one carriage return before it. A line of more
-// than maxChars characters (carriage return included) is consumed to its end
-// and reported as kTooLong; out then holds its first maxChars characters.
+// than maxChars characters (carriage return included) is reported as
+// kTooLong, out then holding its first maxChars characters; with skipRest the
+// rest of that line is consumed so that reading can go on with the next one,
+// else reading stops there (a device given by mistake may never show a '\n').
 // kEnd: nothing was left to read.
-inline LineRead readBoundedLine(std::istream& is, std::size_t maxChars, std::string& out) {
+inline LineRead readBoundedLine(std::istream& is, std::size_t maxChars, std::string& out,
+                                bool skipRest = false) {
   out.clear();
   std::streambuf* sb = is.rdbuf();
   if (sb == nullptr || !is.good()) return LineRead::kEnd;
@@ -34,6 +37,7 @@ inline LineRead readBoundedLine(std::istream& is, std::size_t maxChars, std::str
       out.push_back(static_cast<char>(c));
     } else {
       tooLong = true;
+      if (!skipRest) break;
     }
   }
   if (tooLong) return LineRead::kTooLong;

@@ -416,6 +416,14 @@ TEST_F(SketchFileTest, DamagedFilesAreRejectedWithoutCrashing) {
   }
 }
 
+TEST_F(SketchFileTest, EndlessSourceGivenAsSketchFileIsRejectedPromptly) {
+  // No newline ever comes: the header check must not read on for one.
+  DCLogger logger("/dev/zero");
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(logger.loadPrologue());
+  EXPECT_EQ("\nCorrupted header at /dev/zero\n", testing::internal::GetCapturedStdout());
+}
+
 TEST_F(SketchFileTest, SaveThatCannotOpenItsTemporaryLeavesTheOldFile) {
   const std::string name = path("keep.dat");
   dztest::writeFile(name, "previous good result\n");
