@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -223,8 +224,8 @@ bool DCLogger::loadPrologue() {
         break;
       case kAverageRatio: {
         double r = 0.0;
-        ok = parseFiniteDouble(trimSpaces(value), r) && std::isfinite(static_cast<float>(r));
-        ratio = static_cast<float>(r);
+        ok = parseFiniteDouble(trimSpaces(value), r) && std::fabs(r) <= FLT_MAX;
+        if (ok) ratio = static_cast<float>(r);
         break;
       }
       case kThreadPositions:
