@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds from scratch and runs every test twice: a normal build in build/
+# and an AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
+# (benchmarks are built in the normal build only and not run). Stops at the
+# first failure with a non-zero status.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+# A test that waits forever (a lost end-of-log marker, say) fails instead of
+# stalling the run.
+ctest_args=(--output-on-failure --timeout 300 -j "$jobs")
+
+rm -rf build build-asan
+
+cmake -S . -B build -G Ninja
+ninja -C build
+ctest --test-dir build "${ctest_args[@]}"
+
+cmake -S . -B build-asan -G Ninja -DDZ_SANITIZE=address,undefined -DDZ_BUILD_BENCH=OFF
+ninja -C build-asan
+ctest --test-dir build-asan "${ctest_args[@]}"
