@@ -1,0 +1,126 @@
+// Checking merge inputs: which files take part, and why the others do not.
+#include "merge/dm_core.h"
+
+#include <sys/stat.h>
+
+#include <boost/format.hpp>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include "runcontrol/run_globals.h"
+#include "runcontrol/run_log.h"
+#include "scan/dscore.h"
+#include "sketch/dc_kheap.h"
+#include "sketchfile/dc_logger.h"
+
+namespace {
+
+bool contains(const std::string& s, const char* word) { return s.find(word) != std::string::npos; }
+
+// The input's data-reduction value (the share of its data left after
+// reduction), as its own report would compute it.
+double dataReductionOf(const std::string& path, double ratio) {
+  const std::string command = myGlobals.command;
+  myGlobals.command = "load";
+  double v;
+  {
+    DSCore engine(static_cast<uint64_t>(static_cast<int64_t>(myGlobals.blockSize)),
+                  static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize)),
+                  static_cast<uint64_t>(static_cast<int64_t>(myGlobals.recoverBlocks)),
+                  static_cast<uint32_t>(myGlobals.randomBytes), myGlobals.input, path);
+    v = engine.printReport(ratio, false);
+  }
+  myGlobals.command = command;
+  return v;
+}
+
+}  // namespace
+
+DMCore::DMCore(const std::vector<std::string>& inputs, const std::string& output)
+    : outputRecord(new DCLogger(output)), mergedSketch(nullptr) {
+  for (const std::string& name : inputs) {
+    std::ifstream probe(name, std::ios::in | std::ios::binary);
+    if (probe.is_open()) inputPaths.push_back(name);
+  }
+}
+
+DMCore::~DMCore() {
+  for (DCLogger* rec : inputRecords) delete rec;
+  delete outputRecord;
+  delete mergedSketch;
+}
+
+unsigned DMCore::getType(const std::string& path) const {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  if (S_ISREG(st.st_mode)) return 1;
+  if (S_ISDIR(st.st_mode)) return 2;
+  if (S_ISBLK(st.st_mode)) return 4;
+  return 0;
+}
+
+int DMCore::processOneInputEntry(const std::string& path) {
+  return getType(path) == 1 ? initOneFile(path) : 0;
+}
+
+uint64_t DMCore::getMinHeapSize() const {
+  uint64_t smallest = 0;
+  bool any = false;
+  for (const DCLogger* rec : inputRecords) {
+    if (!contains(rec->kind, "fullscan")) continue;
+    if (!any || rec->sketchSize < smallest) smallest = rec->sketchSize;
+    any = true;
+  }
+  return smallest;
+}
+
+int DMCore::initOneFile(const std::string& path) {
+  std::unique_ptr<DCLogger> rec(new DCLogger(path));
+  const uint64_t entryLines = rec->getRealNumberOfHashes();
+  const bool readable = rec->loadPrologue();
+  // The entries are read again by merge(); holding every input open until
+  // then would run out of descriptors on large merges.
+  rec->inputStream.close();
+
+  // A merge result already counts its inputs; merging it again would count
+  // them twice.
+  if (contains(rec->kind, "merge")) {
+    std::cerr << "Cannot use merge files as input for merge " << std::endl;
+    return 2;
+  }
+  if (!readable) return 2;
+  // A file must hold at least a tenth of the entries its header declares.
+  if (rec->sketchSize / 10 > entryLines) {
+    std::cout << path << " - to short \n"
+              << " #Hashes declared " << rec->sketchSize << "\n"
+              << " #Hashes actual   " << entryLines << std::endl;
+    return 2;
+  }
+
+  if (myGlobals.mergeall) {
+    double ratio = 0.0;
+    if (contains(rec->kind, "partialscan")) {
+      ratio = rec->averageCompressionRatio;
+    } else if (contains(rec->kind, "fullscan")) {
+      ratio = -1.0;  // the report computes it from the sketch
+    }
+    const double v = dataReductionOf(path, ratio);
+    if (v > static_cast<double>(myGlobals.mergeAllThreshold)) {
+      const std::string text =
+          (boost::format("Cannot add %1% (%3%) Data reduction savings are below threshold of %2%%%") %
+           rec->fileSourceNames % ((1.0f - myGlobals.mergeAllThreshold) * 100.0f) % path)
+              .str();
+      std::cerr << text << std::endl;
+      td.addLogLine(2, new std::string(text));
+      return 0;
+    }
+  }
+
+  if (contains(rec->kind, "fullscan") || contains(rec->kind, "partialscan")) {
+    // The merge's consistency test compares these.
+    rec->sourceNames = rec->fileSourceNames;
+    inputRecords.push_back(rec.release());
+  }
+  return 0;
+}

@@ -1,0 +1,49 @@
+// The merge engine: checks the sketch files of several sources, merges the
+// full scans' sketches into one sketch of the scan capacity, adds up their
+// block counters (folding partial scans in as totals of their own) and
+// writes the result as a sketch file of kind "merge".
+#ifndef DEZEVAZIR_MERGE_DM_CORE_H_
+#define DEZEVAZIR_MERGE_DM_CORE_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class DCKHeap;
+class DCLogger;
+
+class DMCore {
+ public:
+  // Keeps each input name whose file can be opened for reading, in order;
+  // the others are dropped silently (the command line already refused them).
+  DMCore(const std::vector<std::string>& inputs, const std::string& output);
+  // Frees the input records, and the output record and merged sketch unless
+  // they were handed over (set to null by whoever took them).
+  virtual ~DMCore();
+  DMCore(const DMCore&) = delete;
+  DMCore& operator=(const DMCore&) = delete;
+
+  // Checks every input, then merges the full scans' sketches. Ends the
+  // process with 128 on an unusable input and with 129 when none is left.
+  void merge();
+  // Checks one input and adds its record when usable: 0 when added or left
+  // out (mergeall), 2 when unusable (the reason is already printed).
+  int initOneFile(const std::string& path);
+  // initOneFile for a regular file, else 0.
+  int processOneInputEntry(const std::string& path);
+  // 1 regular file, 2 directory, 4 block device, 0 otherwise or on error. A
+  // symbolic link is judged by what it points to.
+  unsigned getType(const std::string& path) const;
+  // Smallest declared sketch size among the full-scan inputs; 0 if none.
+  uint64_t getMinHeapSize() const;
+  // Fills the output record from the inputs and the merged sketch and saves it.
+  void report();
+
+  std::vector<std::string> inputPaths;
+  std::vector<DCLogger*> inputRecords;  // owned
+  DCLogger* outputRecord;               // owned until handed over
+  DCKHeap* mergedSketch;                // created by merge(); owned until handed over
+  bool hasPartialInputs = false;        // set by report()
+};
+
+#endif  // DEZEVAZIR_MERGE_DM_CORE_H_

@@ -1,0 +1,94 @@
+// Merging the inputs' sketches and writing the merged record.
+#include <iostream>
+
+#include "merge/dm_core.h"
+#include "runcontrol/run_globals.h"
+#include "scan/run_end.h"
+#include "sketch/dc_kheap.h"
+#include "sketchfile/dc_logger.h"
+
+namespace {
+
+bool contains(const std::string& s, const char* word) { return s.find(word) != std::string::npos; }
+
+[[noreturn]] void unusableInput(const std::string& path) {
+  std::cerr << "Error processing: " << path << std::endl;
+  endProcess(128);
+}
+
+}  // namespace
+
+void DMCore::merge() {
+  for (const std::string& path : inputPaths) {
+    // Directories and other non-files among the inputs are passed over.
+    if (getType(path) != 1) continue;
+    if (initOneFile(path) != 0) unusableInput(path);
+  }
+
+  const uint64_t k = static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize));
+  mergedSketch = new DCKHeap(k);
+  if (inputRecords.empty()) {
+    std::cout << "No files to merge " << std::endl;
+    endProcess(129);
+  }
+
+  // Every input offers its entries, smallest first, to the one merged
+  // sketch: it ends with the K smallest distinct fingerprints over all full
+  // scans, and a fingerprint found again raises the stored counter by one.
+  // Only one input is open at a time, so memory stays near one sketch.
+  for (DCLogger* rec : inputRecords) {
+    if (!contains(rec->kind, "fullscan")) continue;
+    if (!rec->loadPrologue()) unusableInput(rec->sketchFileName);
+    rec->sourceNames = rec->fileSourceNames;
+    rec->sketchSize = k;
+    if (!rec->loadHashes(*mergedSketch, false)) unusableInput(rec->sketchFileName);
+  }
+
+  const uint64_t merged = mergedSketch->numEntries();
+  outputRecord->sketchSize = merged;
+  // Frozen at its entry count, which the distinct-count estimate uses as K.
+  mergedSketch->setSize(static_cast<int>(merged));
+}
+
+void DMCore::report() {
+  std::string names;
+  uint64_t smallZero = 0, bigZero = 0, notZero = 0;
+  uint64_t partialBlocks = 0, partialZero = 0, partialCompressed = 0;
+  hasPartialInputs = false;
+  for (size_t i = 0; i < inputRecords.size(); ++i) {
+    const DCLogger* rec = inputRecords[i];
+    if (i > 0) names += ' ';
+    names += rec->sourceNames;
+    if (!contains(rec->kind, "partialscan")) {
+      smallZero += rec->smallZeroBlocks;
+      bigZero += rec->bigZeroBlocks;
+      notZero += rec->notZeroBlocks;
+      continue;
+    }
+    // A partial scan has no sketch to merge: its blocks join the totals with
+    // their estimated zero share and compressed size.
+    const uint64_t blocks = rec->smallZeroBlocks + rec->notZeroBlocks;
+    int64_t compressed = static_cast<int64_t>(static_cast<float>(blocks) * rec->averageCompressionRatio);
+    // Only a damaged record has a negative ratio; it must not wrap the total.
+    if (compressed < 0) compressed = 0;
+    partialBlocks += blocks;
+    partialZero += rec->smallZeroBlocks;
+    partialCompressed += static_cast<uint64_t>(compressed);
+    hasPartialInputs = true;
+  }
+  if (hasPartialInputs) {
+    mergedSketch->partialBlocks = partialBlocks;
+    mergedSketch->partialZeroBlocks = partialZero;
+    mergedSketch->partialCompressedBlocks = partialCompressed;
+  }
+
+  outputRecord->averageCompressionRatio = static_cast<float>(mergedSketch->getCompressionRatio(false));
+  outputRecord->sourceNames = names;
+  outputRecord->smallZeroBlocks = smallZero;
+  outputRecord->bigZeroBlocks = bigZero;
+  outputRecord->notZeroBlocks = notZero;
+  outputRecord->saveToSketchName = true;
+  // The header then ends in " merge", which keeps the file out of later merges.
+  outputRecord->kind = "merge";
+  outputRecord->saveState(*mergedSketch);
+}
