@@ -1,0 +1,153 @@
+// Engine set-up: sizing and opening the source, the extra bytes, resume from
+// an earlier record, and the hand-over of a merged result.
+#include "scan/dscore.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "compress/dc_compr.h"
+#include "runcontrol/run_globals.h"
+#include "sketch/dc_kheap.h"
+#include "sketchfile/dc_logger.h"
+
+DSCore* gScn = nullptr;
+DCKHeap* TopHashes_ = nullptr;
+
+namespace {
+
+// The source is only ever read: no flag here may create, truncate or write.
+constexpr int kSourceOpenFlags = O_RDONLY | O_CLOEXEC;
+
+}  // namespace
+
+DSCore::DSCore(uint64_t blockSizeArg, uint64_t hashSize, uint64_t recoverBlocksArg,
+               uint32_t randomBytes, const std::string& input, const std::string& sketch)
+    : heap(nullptr),
+      activeReaders(0),
+      logger(nullptr),
+      blockSize(blockSizeArg),
+      recoverBlocks(recoverBlocksArg),
+      compr(nullptr),
+      fd(0),
+      devNameText(nullptr),
+      devReadable(true),
+      openErrno(0),
+      status(-1),
+      devSize(0),
+      devName(input),
+      extraBytes{0, 0},
+      resumedBytes(0),
+      sectorSize(0) {
+  // The same seed always gives the same two bytes, so runs with the same
+  // randomBytes produce the same fingerprints.
+  srand(randomBytes);
+  extraBytes[0] = static_cast<unsigned char>(rand() % 255);
+  extraBytes[1] = static_cast<unsigned char>(rand() % 255);
+
+  logger = new DCLogger(sketch);
+  compr = new DCCompr();
+  status = logger->valid ? 0 : 2;
+  heap = new DCKHeap(hashSize);
+  init(devName);
+}
+
+DSCore::~DSCore() {
+  delete logger;
+  delete compr;
+  delete heap;
+  if (fd > 0) close(fd);
+}
+
+int64_t DSCore::get_dev_size(const std::string* name) {
+  int f = open(name->c_str(), kSourceOpenFlags);
+  if (f < 0) return -1;
+  sectorSize = 8192;
+  int64_t size = lseek(f, 0, SEEK_END);
+  struct stat st;
+  if (fstat(f, &st) == 0) {
+    if (S_ISBLK(st.st_mode)) {
+      // A block device's own size query beats lseek, which some drivers do
+      // not support; its logical sector size is what the platform reports.
+      uint64_t bytes = 0;
+      if (ioctl(f, BLKGETSIZE64, &bytes) == 0) size = static_cast<int64_t>(bytes);
+      int logical = 0;
+      if (ioctl(f, BLKSSZGET, &logical) == 0 && logical > 0) sectorSize = static_cast<uint32_t>(logical);
+    } else if (S_ISDIR(st.st_mode)) {
+      // A directory's seek offset is no byte count.
+      size = 0;
+    }
+  }
+  close(f);
+  if (size <= 0) {
+    perror("lseek");
+    return -1;
+  }
+  return size;
+}
+
+bool DSCore::init(const std::string& name) {
+  if (!name.empty()) {
+    int64_t size = get_dev_size(&name);
+    if (size < 0) {
+      std::cerr << "Error reading: " << name << "\n";
+      std::exit(100);
+    }
+    // A source without one whole block has nothing to sample, and would
+    // make the progress step and the read shares zero.
+    if (static_cast<uint64_t>(size) < blockSize) {
+      std::cerr << "Source " << name << " is smaller than one block (" << blockSize
+                << " bytes): nothing to estimate\n";
+      std::exit(133);
+    }
+    devSize = static_cast<uint64_t>(size);
+    devNameText = devName.c_str();
+    if (fd == 0) {
+      int f = open(name.c_str(), kSourceOpenFlags);
+      openErrno = errno;
+      if (f < 0) {
+        // The readers' own opens fail as well and count as I/O errors.
+        devReadable = false;
+      } else {
+        fd = f;
+      }
+    }
+  }
+  zeroRuns.insert(zeroRuns.end(), myGlobals.threads, 0);
+  if (name.empty() && myGlobals.command != "load") return true;
+
+  logger->sourceNames = name;
+  bool prologueRead = false;
+  if (myGlobals.command == "scan" || myGlobals.command == "load") {
+    if (logger->loadPrologue()) {
+      prologueRead = true;
+      if (logger->loadHashes(*heap, true)) {
+        // A load reports the source that the file describes, not the
+        // (usually empty) input of this run.
+        if (myGlobals.command == "load") logger->sourceNames = logger->fileSourceNames;
+        resumedBytes = blockSize * (logger->notZeroBlocks + logger->smallZeroBlocks);
+        return true;
+      }
+    }
+  }
+  if (!prologueRead) logger->fileSourceNames = name;
+  logger->smallZeroBlocks = 0;
+  logger->bigZeroBlocks = 0;
+  logger->notZeroBlocks = 0;
+  for (auto& p : logger->threadPositions) p = 0;
+  return false;
+}
+
+void DSCore::setValsFromMerge(DCLogger* mergedLogger, DCKHeap* mergedHeap) {
+  delete logger;
+  delete heap;
+  logger = mergedLogger;
+  heap = mergedHeap;
+}

@@ -1,0 +1,231 @@
+// The consuming side of a full scan: chunks from the read workers are split
+// into blocks, classified and counted; not-zero blocks go to the hash
+// workers; ratios are measured and the record saved at recovery points and
+// at the end.
+#include <boost/format.hpp>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "compress/dc_compr.h"
+#include "progress/dc_progress_bar.h"
+#include "runcontrol/run_globals.h"
+#include "runcontrol/run_log.h"
+#include "scan/dscore.h"
+#include "scan/pipeline.h"
+#include "scan/requests.h"
+#include "sketch/dc_kheap.h"
+#include "sketchfile/dc_logger.h"
+
+namespace {
+
+// How long the scan loop waits for a chunk before it looks whether the
+// readers are all gone.
+constexpr auto kChunkWait = std::chrono::milliseconds(20);
+
+bool wantLog(int level) { return td.level >= level; }
+
+void logLine(int level, std::string text) { td.addLogLine(level, new std::string(std::move(text))); }
+
+// Hash requests queued by this engine's processBlock; compared with
+// gHashesSettled so that a save sees every fingerprint computed so far.
+uint64_t hashesQueued = 0;
+uint64_t hashesBase = 0;
+
+void waitForHashes() {
+  while (gHashesSettled.load(std::memory_order_acquire) - hashesBase < hashesQueued) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// The ratio as the sketch file keeps it (six significant digits). Holding
+// that value from the start makes a scan's report, a load of its file and a
+// resumed scan all work from the same numbers.
+double asStored(double ratio) {
+  std::ostringstream out;
+  out << ratio;
+  std::istringstream in(out.str());
+  double stored = ratio;
+  in >> stored;
+  return stored;
+}
+
+}  // namespace
+
+bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/, int64_t pos, int w) {
+  // All zero: first byte 0 and every byte equal to the next.
+  const bool zero = data[0] == 0 && std::memcmp(data, data + 1, static_cast<size_t>(len) - 1) == 0;
+  uint64_t& run = zeroRuns.at(w);
+  uint64_t& position = logger->threadPositions.at(w);
+  if (zero) {
+    if (wantLog(4)) logLine(4, (boost::format("pos:  %1% ZeroBlock") % pos).str());
+    ++run;
+  } else {
+    if (run != 0) {
+      logger->smallZeroBlocks += run;
+      run = 0;
+    }
+    ++logger->notZeroBlocks;
+    position = static_cast<uint64_t>(pos);
+    // The one copy of the block: the chunk is freed as soon as it is split.
+    auto* buf = new unsigned char[len + 2];
+    std::memcpy(buf, data, len);
+    buf[len] = extraBytes[0];
+    buf[len + 1] = extraBytes[1];
+    auto* req = new hashReq(buf, len, std::vector<unsigned char>(myGlobals.hashLength, 0), extraBytes,
+                            static_cast<uint64_t>(pos));
+    ++hashesQueued;
+    boundedPush(hashRequests, req, static_cast<size_t>(myGlobals.hashRequestsMaxQ) * myGlobals.threads);
+  }
+
+  const int64_t segment = myGlobals.segmentSize;
+  if ((pos + len) % segment != 0) return true;
+  const uint64_t perSegment = static_cast<uint64_t>(segment / static_cast<int64_t>(blockSize));
+  if (run == perSegment) {
+    logger->bigZeroBlocks += run;
+    position = static_cast<uint64_t>(pos);
+    if (wantLog(4)) {
+      logLine(4, (boost::format("pos:  %1% BigZeroBlock") %
+                  (pos + static_cast<int64_t>(blockSize) - segment))
+                     .str());
+    }
+  } else {
+    logger->smallZeroBlocks += run;
+    position = static_cast<uint64_t>(pos);
+  }
+  run = 0;
+  return true;
+}
+
+bool DSCore::getCMP(bool final) {
+  DCCompr measure;
+  uint64_t count = 0;
+  for (DCHashAndRatio* e : heap->getVector()) {
+    if (e->ratio >= 0) continue;
+    readcmpRequests->push(new hashReq(nullptr, static_cast<int>(blockSize), e->hash, nullptr, e->position));
+    ++count;
+  }
+  // Every request comes back, read or not (a failed read comes back empty),
+  // so counting them is enough to know when all are in.
+  for (uint64_t processed = 0; processed < count; ++processed) {
+    hashReq* r = cmpRequests->pop();
+    if (r->buf != nullptr && r->len > 0) {
+      measure.processBlock(r->buf, static_cast<unsigned long long>(r->len));
+      DCHashAndRatio measured(r->hash, asStored(measure.ratio), r->pos);
+      measure.reset();
+      heap->setRatio(&measured);
+    }
+    delete r;
+  }
+  if (final) {
+    for (int i = 0; i < kCmpWorkers; ++i) readcmpRequests->push(new hashReq());
+  }
+  return true;
+}
+
+bool DSCore::scan(DCProgressBar* pb) {
+  status = 1;
+  logger->saveToSketchName = false;
+  hashesQueued = 0;
+  hashesBase = gHashesSettled.load(std::memory_order_acquire);
+
+  uint64_t accounted = logger->smallZeroBlocks + logger->notZeroBlocks;
+  uint64_t bytes = accounted * blockSize;
+
+  // Catch up with what a resumed scan already accounted. The source holds
+  // at least one block, far more bytes than the bar has cells.
+  const uint64_t width = myGlobals.progressBarWidth > 0 ? myGlobals.progressBarWidth : 1;
+  const uint64_t step = devSize / width;
+  const uint64_t m = bytes / step;
+  for (uint64_t i = 0; i < m + 1; ++i) pb->update(-static_cast<int64_t>(step));
+  uint64_t marks = m + 1;
+
+  time_t t0 = time(nullptr);
+  const int64_t bs = static_cast<int64_t>(blockSize);
+  bool endedEarly = false;
+  uint64_t windowBytes = 0;
+  double shownRate = pb->throughput();
+
+  for (;;) {
+    // Readers are counted before they start and take themselves out after
+    // their last push, so 0 here means no further chunk is coming.
+    const bool readersDone = activeReaders.load(std::memory_order_acquire) == 0;
+    readReq* rq = nullptr;
+    if (!readRequests->popFor(rq, readersDone ? std::chrono::milliseconds(0) : kChunkWait)) {
+      if (readersDone) break;
+      continue;
+    }
+    if (rq->bytesRead < bs) {
+      delete rq;
+      status = 0;
+      endedEarly = true;
+      break;
+    }
+    const int n = rq->bytesRead / static_cast<int>(bs);
+    for (int j = 0; j < n && status != 2; ++j) {
+      ++accounted;
+      if (accounted % recoverBlocks == 0 && difftime(time(nullptr), t0) > myGlobals.minSecsRecovery) {
+        // The save must hold every fingerprint of the blocks it counts.
+        waitForHashes();
+        std::lock_guard<boost::mutex> lock(heap->getMutex());
+        getCMP(false);
+        status = logger->saveState(*heap) ? 1 : 2;
+        t0 = time(nullptr);
+      }
+      bytes += blockSize;
+      if (!processBlock(rq->buf + j * bs, static_cast<int>(bs), bytes, static_cast<int64_t>(rq->pos) + j * bs,
+                        rq->worker)) {
+        status = 2;
+      }
+      // The bar divides the value of the call that closes its interval by
+      // the interval's length, so it is handed the bytes of that interval.
+      windowBytes += blockSize;
+      const int64_t x = static_cast<int64_t>(windowBytes);
+      if (bytes / step > marks + 1) {
+        ++marks;
+        pb->update(-x);
+      } else {
+        pb->update(x);
+      }
+      if (pb->throughput() != shownRate) {
+        shownRate = pb->throughput();
+        windowBytes = 0;
+      }
+    }
+    delete rq;
+  }
+
+  if (endedEarly) {
+    // Release readers that may be waiting on a full queue, and let them end.
+    gStopReaders.store(true);
+    for (;;) {
+      const bool readersDone = activeReaders.load(std::memory_order_acquire) == 0;
+      readReq* rq = nullptr;
+      if (readRequests->popFor(rq, readersDone ? std::chrono::milliseconds(0) : kChunkWait)) {
+        delete rq;
+      } else if (readersDone) {
+        break;
+      }
+    }
+  }
+
+  // Every fingerprint already queued reaches the sketch before the final
+  // measurement; only then are the hash workers told to end.
+  waitForHashes();
+  for (int i = 0; i < kHashWorkers; ++i) hashRequests->push(new hashReq());
+  pb->finish();
+
+  {
+    std::lock_guard<boost::mutex> lock(heap->getMutex());
+    getCMP(true);
+    // An all-zero source leaves nothing to average.
+    if (heap->numEntries() == 0) logger->averageCompressionRatio = -1.0f;
+    logger->saveToSketchName = status != 2;
+    logger->saveState(*heap);
+  }
+  return bytes != 0;
+}

@@ -1,0 +1,263 @@
+#include "scan/pipeline.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <boost/format.hpp>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "compress/dc_compr.h"
+#include "runcontrol/run_globals.h"
+#include "runcontrol/run_log.h"
+#include "runcontrol/run_state.h"
+#include "scan/dscore.h"
+#include "scan/requests.h"
+#include "scan/run_end.h"
+#include "sketch/dc_crypt.h"
+#include "sketch/dc_hash_and_ratio.h"
+#include "sketch/dc_kheap.h"
+#include "sketchfile/dc_logger.h"
+
+std::vector<int32_t> cmpSumComp;
+ReadAtFn gReadAt = &pread;
+std::atomic<bool> gStopReaders{false};
+std::atomic<uint64_t> gHashesSettled{0};
+
+namespace {
+
+void logLine(int level, std::string text) { td.addLogLine(level, new std::string(std::move(text))); }
+
+// Milliseconds of the wall clock, cut to 32 bits: only differences of a few
+// seconds matter, and they survive the wrap.
+uint32_t wallClockMs() {
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::system_clock::now().time_since_epoch())
+                .count();
+  return static_cast<uint32_t>(ms);
+}
+
+// One limiter turn per chunk: the chunk maxMBPs turns ago must be at least a
+// second old, so at most maxMBPs chunks of 1 MiB pass per second.
+void throttleTurn() {
+  if (gThrottle == nullptr) return;
+  uint32_t now;
+  uint32_t previous;
+  {
+    std::lock_guard<std::mutex> lock(gThrottle->mutex);
+    // A later batch line may ask for more slots than the first parse made.
+    if (gThrottle->slots.size() < myGlobals.maxMBPs) gThrottle->slots.resize(myGlobals.maxMBPs, 0);
+    unsigned k = gThrottle->count++;
+    now = wallClockMs();
+    size_t slot = k % myGlobals.maxMBPs;
+    previous = gThrottle->slots[slot];
+    gThrottle->slots[slot] = now;
+  }
+  uint32_t d = now - previous;
+  if (d >= 1 && d <= 999) std::this_thread::sleep_for(std::chrono::milliseconds(d));
+}
+
+std::string readErrorText(uint64_t offset, int err) {
+  return "Error reading " + std::to_string(offset) + " errno " + std::to_string(err);
+}
+
+// A failed read: logged, counted, and the run ends beyond the limit.
+void onReadError(const MyException& e) {
+  logLine(2, e.what());
+  if (!diskError()) endProcess(126);
+}
+
+std::string hexUpper(const std::vector<unsigned char>& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  s.reserve(bytes.size() * 2);
+  for (unsigned char b : bytes) {
+    s.push_back(kDigits[b >> 4]);
+    s.push_back(kDigits[b & 15]);
+  }
+  return s;
+}
+
+bool allZero(const unsigned char* p, int len) {
+  return len > 0 && p[0] == 0 && (len == 1 || std::memcmp(p, p + 1, len - 1) == 0);
+}
+
+}  // namespace
+
+ReadShare readShareOf(int w, int64_t devSize, int64_t segmentSize, unsigned threads) {
+  const int64_t span = ((devSize / segmentSize) / static_cast<int64_t>(threads)) * segmentSize;
+  ReadShare s{w * span, (w + 1) * span};
+  if (w == static_cast<int>(threads) - 1 || s.end > devSize) s.end = devSize;
+  if (s.start > s.end) s.start = s.end;
+  return s;
+}
+
+bool diskError() {
+  int n = ++ioErrorCount;
+  if (ioErrorLimit >= static_cast<uint64_t>(n)) return true;
+  int expected = 0;
+  if (!ioAbortFlag.compare_exchange_strong(expected, 1)) return false;
+  logLine(1,
+          "Aborting run over current device due to a high number (>1%) of samples returned from the "
+          "storage with I/O error.");
+  return false;
+}
+
+void readThreadFnc(int w, long long devSize) {
+  // The scan command has already counted this reader in activeReaders, so
+  // the scan loop cannot miss a reader that starts late.
+  DSCore* scn = gScn;
+  const int64_t bs = myGlobals.blockSize;
+  const int64_t chunkMax = bs * myGlobals.readChunkBlocks;
+  const size_t bound = static_cast<size_t>(myGlobals.readRequestsMaxQ) * myGlobals.threads;
+  ReadShare share = readShareOf(w, devSize, myGlobals.segmentSize, myGlobals.threads);
+  int64_t cur = share.start;
+  const int64_t end = share.end;
+  // The saved position is the last block this worker's stream accounted;
+  // the stream goes on with the block after it.
+  uint64_t saved = scn->logger->threadPositions.at(w);
+  if (saved != 0) cur = static_cast<int64_t>(saved) + bs;
+
+  int fd = open(scn->devName.c_str(), O_RDONLY | O_CLOEXEC);
+  while (end - cur >= bs && !gStopReaders.load(std::memory_order_relaxed)) {
+    const int64_t chunk = std::min(chunkMax, end - cur);
+    unsigned char* buf = new (std::nothrow) unsigned char[chunk];
+    if (buf == nullptr) {
+      logLine(2, "Could not allocate memory for READ");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    ++myGlobals.readsIssued;
+    ssize_t n = gReadAt(fd, buf, static_cast<size_t>(chunk), static_cast<off_t>(cur));
+    if (n < 0) {
+      const int err = errno;
+      delete[] buf;
+      try {
+        throw MyException(readErrorText(cur, err));
+      } catch (const MyException& e) {
+        onReadError(e);
+      }
+      cur += chunk;  // the chunk is skipped; its blocks are never accounted
+      continue;
+    }
+    const int64_t chunkStart = cur;
+    cur += n;
+    if (myGlobals.maxMBPs != 0) throttleTurn();
+    if (n == 0) {
+      delete[] buf;
+      logLine(2, (boost::format("Cannot read pos (%1% %2% %3%") % chunkStart % end % cur).str());
+      break;
+    }
+    boundedPush(readRequests,
+                new readReq(buf, static_cast<uint64_t>(chunkStart), static_cast<int>(n),
+                            static_cast<int>(chunk), static_cast<int16_t>(w)),
+                bound);
+  }
+  if (fd >= 0) close(fd);
+  logLine(5, "exiting read thread");
+  // Last, so that a loop that sees 0 also sees every chunk this reader pushed.
+  --scn->activeReaders;
+}
+
+void hashThreadFnc(int /*w*/) {
+  const bool logEach = myGlobals.loglevel > 4;
+  for (;;) {
+    hashReq* req = hashRequests->pop();
+    if (req->len == 0) {
+      delete req;
+      logLine(5, "exiting hash thread");
+      return;
+    }
+    ++myGlobals.sha1Done;
+    DCCrypt::blockFingerprint(req->buf, req->len, req->extra, req->hash);
+    if (logEach) {
+      logLine(5, (boost::format("pos: %1% sha1: %2%") % req->pos % hexUpper(req->hash)).str());
+    }
+    auto* e = new DCHashAndRatio(req->hash, -1.0, req->pos);
+    if (TopHashes_->probe(e)) {
+      TopHashes_->insert(e);
+    } else {
+      delete e;
+    }
+    delete req;
+    // After the sketch has the fingerprint: the scan loop waits on this
+    // before it measures and saves.
+    gHashesSettled.fetch_add(1, std::memory_order_release);
+  }
+}
+
+int cmpThreadFnc(int w) {
+  DSCore* scn = gScn;
+  const int bs = myGlobals.blockSize;
+  int fd = open(scn->devName.c_str(), O_RDONLY | O_CLOEXEC);
+  DCCompr compr;
+
+  const bool partial = myGlobals.command == "partialscan";
+  unsigned quota = static_cast<unsigned>(myGlobals.maxNumSamples) / myGlobals.threads;
+  if (static_cast<unsigned>(w) == myGlobals.threads - 1) {
+    quota += static_cast<unsigned>(myGlobals.maxNumSamples) % myGlobals.threads;
+  }
+  // The quota counts partial-scan samples only; a full scan's ratio
+  // measurement needs every compression worker whatever the quota says.
+  if (partial && quota < 1) {
+    if (fd >= 0) close(fd);
+    return static_cast<int>(quota);
+  }
+
+  unsigned done = 0;
+  for (;;) {
+    hashReq* req = readcmpRequests->pop();
+    if (req->len == 0) {
+      delete req;
+      logLine(5, "exiting cmp thread");
+      break;
+    }
+    ++myGlobals.cmpRequestsDone;
+    req->buf = new unsigned char[bs];
+    ssize_t n = gReadAt(fd, req->buf, static_cast<size_t>(bs), static_cast<off_t>(req->pos));
+    if (n < 0) {
+      const int err = errno;
+      try {
+        throw MyException(readErrorText(req->pos, err));
+      } catch (const MyException& e) {
+        onReadError(e);
+      }
+      n = 0;
+    }
+    req->len = static_cast<int>(n);
+
+    if (req->hash.empty()) {
+      // A partial-scan sample; one that could not be read is dropped and
+      // the driver draws another.
+      if (n > 0) {
+        if (allZero(req->buf, req->len)) {
+          ++myGlobals.samplesZero;
+        } else {
+          compr.processBlock(req->buf, static_cast<unsigned long long>(req->len));
+          compr.reset();
+          if (static_cast<size_t>(w) < cmpSumComp.size()) {
+            cmpSumComp[w] += static_cast<int32_t>(compr.ratio * 100000.0);
+          }
+          ++done;
+          ++myGlobals.samplesCompressed;
+        }
+      }
+      delete req;
+      if (done >= quota) break;
+    } else if (req->hash.size() > 1) {
+      // Forwarded even when the read failed (len 0): the measurement counts
+      // every request it sent.
+      cmpRequests->push(req);
+    } else {
+      delete req;
+    }
+  }
+  if (fd >= 0) close(fd);
+  return static_cast<int>(quota);
+}

@@ -1,0 +1,170 @@
+// The scan pipeline in this process, with read errors and short reads
+// injected through the swappable read call.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <string>
+#include <unistd.h>
+
+#include "cli.h"
+#include "runcontrol/commands.h"
+#include "runcontrol/run_globals.h"
+#include "runcontrol/run_state.h"
+#include "scan/pipeline.h"
+#include "scan/requests.h"
+#include "scan_fixtures.h"
+
+namespace {
+
+using scantest::Image;
+using scantest::kBlock;
+
+// Which reads fail: a read worker's chunks are larger than one block, a
+// compression worker reads exactly one block.
+enum class Target { kReader, kCompressor };
+
+struct Fault {
+  Target target = Target::kReader;
+  int64_t offset = -1;          // -1: any offset
+  std::atomic<int> remaining{0};  // how many more reads fail
+  ssize_t shortLength = -1;     // >= 0: return this many bytes instead of an error
+};
+Fault gFault;
+
+ssize_t faultyRead(int fd, void* buf, size_t count, off_t offset) {
+  const bool isReader = count > kBlock;
+  const bool matches = (gFault.target == Target::kReader) == isReader &&
+                       (gFault.offset < 0 || gFault.offset == offset);
+  if (matches && gFault.remaining.fetch_sub(1) > 0) {
+    if (gFault.shortLength >= 0) return pread(fd, buf, static_cast<size_t>(gFault.shortLength), offset);
+    errno = EIO;
+    return -1;
+  }
+  return pread(fd, buf, count, offset);
+}
+
+class ScanFaults : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ::testing::GTEST_FLAG(death_test_style) = "threadsafe";
+    readRequests = new concurrent_queue<readReq*>;
+    hashRequests = new concurrent_queue<hashReq*>;
+    readcmpRequests = new concurrent_queue<hashReq*>;
+    cmpRequests = new concurrent_queue<hashReq*>;
+    readRequests->setLogLevel(7);
+    hashRequests->setLogLevel(7);
+    readcmpRequests->setLogLevel(7);
+    cmpRequests->setLogLevel(7);
+  }
+
+  void SetUp() override {
+    myGlobals.resetForNextLine();
+    myGlobals.command = "scan";
+    myGlobals.input = dir_.file("img");
+    myGlobals.sketch = dir_.file("out.dat");
+    ioErrorCount = 0;
+    ioAbortFlag = 0;
+    gFault.target = Target::kReader;
+    gFault.offset = -1;
+    gFault.remaining = 0;
+    gFault.shortLength = -1;
+    gReadAt = &faultyRead;
+  }
+
+  void TearDown() override {
+    gReadAt = &pread;
+    readRequests->drain();
+    readcmpRequests->drain();
+    cmpRequests->drain();
+    hashRequests->drain();
+  }
+
+  // Runs the scan command; fails the test instead of hanging.
+  void scanWithin(int seconds) {
+    auto done = std::async(std::launch::async, [] { scanCommand(); });
+    if (done.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+      ADD_FAILURE() << "the scan did not end";
+      std::_Exit(1);
+    }
+  }
+
+  scantest::SketchFile result() { return scantest::readSketchFile(dir_.file("out.dat")); }
+
+  dztest::TempDir dir_;
+};
+
+Image distinctBlocks(int n) {
+  Image image;
+  for (int i = 0; i < n; ++i) image.data(i);
+  return image;
+}
+
+TEST_F(ScanFaults, ReaderErrorsUpToTheLimitSkipTheirChunks) {
+  // 300 blocks: the limit is 3 errors. The first chunk (128 blocks) fails.
+  distinctBlocks(300).write(myGlobals.input);
+  myGlobals.threads = 1;
+  gFault.offset = 0;
+  gFault.remaining = 1;
+  scanWithin(60);
+  EXPECT_EQ(ioErrorCount.load(), 1);
+  auto f = result();
+  ASSERT_TRUE(f.ok);
+  EXPECT_EQ(f.number("Number of Not Zero blocks"), 300u - 128u);
+  EXPECT_EQ(f.number("Number of Small Zero blocks"), 0u);
+}
+
+TEST_F(ScanFaults, CompressorErrorsAreCountedAndTheMeasurementEnds) {
+  distinctBlocks(300).write(myGlobals.input);
+  myGlobals.hashSize = 4;
+  gFault.target = Target::kCompressor;
+  gFault.remaining = 2;
+  scanWithin(60);
+  EXPECT_EQ(ioErrorCount.load(), 2);
+  auto f = result();
+  ASSERT_TRUE(f.ok);
+  ASSERT_EQ(f.entries.size(), 4u);
+  int unmeasured = 0;
+  for (const auto& e : f.entries) unmeasured += e.ratio == "-1";
+  EXPECT_EQ(unmeasured, 2);
+}
+
+TEST_F(ScanFaults, ErrorBeyondTheLimitEndsTheRunWith126) {
+  struct Case {
+    const char* name;
+    Target target;
+  };
+  for (const Case& c : {Case{"read worker", Target::kReader}, Case{"compression worker", Target::kCompressor}}) {
+    SCOPED_TRACE(c.name);
+    // Fewer than 100 blocks: the limit is 0, the first error ends the run.
+    distinctBlocks(50).write(myGlobals.input);
+    gFault.target = c.target;
+    gFault.remaining = 1;
+    EXPECT_EXIT(scanCommand(), ::testing::ExitedWithCode(126),
+                "Aborting run over current device due to a high number \\(>1%\\) of samples returned from the "
+                "storage with I/O error.");
+  }
+}
+
+TEST_F(ScanFaults, ShortChunkEndsTheLoopAndReleasesBlockedReaders) {
+  // Two workers of 16 MiB each behind a queue bound of 2 chunks: when
+  // worker 0's second chunk comes back short, worker 1 is still producing.
+  Image image;
+  for (int i = 0; i < 4096; ++i) image.data(i % 64);
+  image.write(myGlobals.input);
+  myGlobals.threads = 2;
+  myGlobals.readRequestsMaxQ = 1;
+  gFault.offset = 1 << 20;
+  gFault.remaining = 1;
+  gFault.shortLength = 100;
+  scanWithin(60);
+  auto f = result();
+  ASSERT_TRUE(f.ok) << "the result is saved under the sketch name";
+  EXPECT_LT(f.number("Number of Not Zero blocks"), 4096u);
+  EXPECT_GE(f.number("Number of Not Zero blocks"), 128u);
+}
+
+}  // namespace
