@@ -4,6 +4,9 @@
 
 #include "compress/z_deflate.h"
 
+// One deflate-variant stream, used by one thread at a time. The storage
+// version picks the mode: above 1201 buffered (level 110), else direct
+// (level 111).
 class DCCompr {
  public:
   z_stream stream;
@@ -14,7 +17,9 @@ class DCCompr {
   DCCompr(const DCCompr&) = delete;
   DCCompr& operator=(const DCCompr&) = delete;
 
-  // Compresses one block with a sync flush; sets ratio.
+  // Compresses one block with a sync flush; sets ratio to compressed bytes
+  // over block bytes. Leaves ratio at -1.0 on a stream that failed to
+  // initialise. Call reset() before the next independent block.
   void processBlock(unsigned char* block, unsigned long long size);
   int reset();
 };

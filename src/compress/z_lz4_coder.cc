@@ -1,0 +1,297 @@
+// The variant's match finder and first coding stage: an LZ4-style scan with
+// one candidate per hash slot, turning window bytes into deflate literals and
+// matches (length 3 to 258, distance 1 to 32,506). Direct mode codes each
+// symbol straight into the bit writer with the fixed code; buffered mode
+// appends it to the symbol buffer and counts its frequency.
+#include <cstring>
+
+#include "compress/z_deflate_state.h"
+
+namespace zdeflate {
+namespace {
+
+constexpr uint32_t kGoldenPrime = 2654435761u;  // 20,987 x 126,480 + 1
+
+// Literals kept at the end of the input in buffered mode: no match may
+// reach into them.
+constexpr int kBufferedTail = 5;
+
+class MatchCoder {
+ public:
+  MatchCoder(deflate_state* s, uch* window, int n, unsigned out_limit)
+      : s_(s),
+        ctx_(s->lz4_ctx),
+        w_(window),
+        table_(s->lz4_ctx->hash_table),
+        buffered_(s->stitch_mode == STITCH_BUFFERED),
+        m_(s->lz4_ctx->min_match),
+        key_mask_(m_ >= 4 ? 0xffffffffu : 0xffffffffu << (8 * (4 - m_))),
+        start_(static_cast<int>(s->lz4_ctx->fill)),
+        iend_(start_ + n),
+        mflimit_(iend_ - 8 - m_),
+        pending0_(s->pending),
+        anchor_(start_) {
+    if (buffered_) {
+      budget_ = static_cast<int>(s->lit_bufsize - s->last_lit);
+    } else {
+      const unsigned room = static_cast<unsigned>(s->pending_buf_size - s->pending - 20) >> 1;
+      budget_ = static_cast<int>(room < out_limit ? room : out_limit);
+    }
+  }
+
+  // Symbols written (buffered) or pending bytes added (direct); -1 when the
+  // symbol buffer cannot take what the chunk needs.
+  int run() {
+    Step next = kTail;
+    if (!(iend_ - start_ < m_ + 9 || budget_ < 9 || s_->strategy == Z_HUFFMAN_ONLY)) {
+      next = find_matches();
+    }
+    if (next == kFail) return -1;
+    if (next == kTail) literal_tail();
+    ctx_->fill = static_cast<uint64_t>(anchor_);
+    const int u = used();
+    s_->last_lit += static_cast<unsigned>(u);
+    return u;
+  }
+
+ private:
+  enum Step { kTail, kExit, kFail };
+
+  // Budget usage U: symbols (buffered) or bytes added to pending (direct;
+  // bits still in the bit buffer do not count).
+  int used() const {
+    return buffered_ ? used_symbols_ : static_cast<int>(s_->pending - pending0_);
+  }
+
+  uint32_t key(int p) const {
+    const uch* b = w_ + p;
+    const uint32_t v = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
+                       static_cast<uint32_t>(b[2]) << 8 | b[3];
+    return v & key_mask_;
+  }
+
+  static unsigned hash(uint32_t key) { return (key * kGoldenPrime) >> (32 - LZ4_HASH_LOG); }
+
+  // Table entries are window position + 1; -1 means empty.
+  int slot(unsigned h) const { return static_cast<int>(table_[h]) - 1; }
+  void enter(unsigned h, int p) { table_[h] = static_cast<uint16_t>(p + 1); }
+
+  bool acceptable(int ref, int p, uint32_t key_p) const {
+    return ref >= 0 && p - ref <= LZ4_MAX_DISTANCE && key(ref) == key_p && ref < p;
+  }
+
+  void append_literals(int from, int count) {
+    const unsigned at = s_->last_lit + static_cast<unsigned>(used_symbols_);
+    std::memcpy(s_->l_buf + at, w_ + from, static_cast<size_t>(count));
+    std::memset(s_->d_buf + at, 0, sizeof(ush) * static_cast<size_t>(count));
+    for (int i = 0; i < count; i++) s_->dyn_ltree[w_[from + i]].fc++;
+    used_symbols_ += count;
+  }
+
+  void append_match(int len, unsigned dist) {
+    const unsigned at = s_->last_lit + static_cast<unsigned>(used_symbols_);
+    s_->l_buf[at] = static_cast<uch>(len - MIN_MATCH);
+    s_->d_buf[at] = static_cast<ush>(dist);
+    s_->dyn_ltree[_length_code[len - MIN_MATCH] + LITERALS + 1].fc++;
+    s_->dyn_dtree[d_code(dist - 1)].fc++;
+    used_symbols_++;
+  }
+
+  // Codes window bytes [from, to) with the fixed code; stops before the
+  // first byte whose code could overrun the caller's output, setting
+  // out_full. Returns the position reached.
+  int code_literals(int from, int to) {
+    const ct_data* ltree = s_->cur_ltree;
+    const unsigned avail = s_->strm->avail_out;
+    for (int i = from; i < to; i++) {
+      const ct_data c = ltree[w_[i]];
+      if (s_->pending + static_cast<unsigned>((s_->bi_valid + c.dl) >> 3) + 1 > avail) {
+        s_->out_full = 3;
+        return i;
+      }
+      send_bits(s_, c.fc, c.dl);
+    }
+    return to;
+  }
+
+  // Codes one match piece; undoes it and sets out_full when the pending
+  // bytes would reach the end of the caller's output.
+  bool code_piece(int len, unsigned dist) {
+    const bit_mark before = mark_bits(s_);
+    const unsigned code = _length_code[len - MIN_MATCH];
+    send_code(s_, static_cast<int>(code + LITERALS + 1), s_->cur_ltree);
+    if (extra_lbits[code] != 0) {
+      send_bits(s_, static_cast<unsigned>(len - MIN_MATCH - base_length[code]), extra_lbits[code]);
+    }
+    const unsigned dcode = d_code(dist - 1);
+    send_code(s_, static_cast<int>(dcode), s_->cur_dtree);
+    if (extra_dbits[dcode] != 0) {
+      send_bits(s_, dist - 1 - static_cast<unsigned>(base_dist[dcode]), extra_dbits[dcode]);
+    }
+    if (s_->pending + 1 >= s_->strm->avail_out) {
+      restore_bits(s_, before);
+      s_->out_full = 1;
+      return false;
+    }
+    return true;
+  }
+
+  Step find_matches() {
+    int ip = start_;
+    int ref = -1;
+    if (start_ == 0) {
+      // A fresh window: the first byte is not a candidate for anything.
+      table_[hash(key(ip))] = 0;
+      ip++;
+    }
+    for (;;) {
+      // Search: one probe per position, every position entered.
+      int limit = ip + (budget_ - used()) - 5;
+      if (limit > mflimit_) limit = mflimit_;
+      for (;; ip++) {
+        if (ip + 1 > limit) return kTail;
+        const uint32_t k = key(ip);
+        const unsigned h = hash(k);
+        ref = slot(h);
+        enter(h, ip);
+        if (acceptable(ref, ip, k)) break;
+      }
+
+      // Literals before the match.
+      if (buffered_) {
+        const int run = ip - anchor_;
+        if (used_symbols_ + run > budget_) return kFail;
+        append_literals(anchor_, run);
+        if (used_symbols_ == budget_) return kFail;
+      } else {
+        const int stop = code_literals(anchor_, ip);
+        if (stop < ip) {
+          anchor_ = stop;
+          return kExit;
+        }
+      }
+
+      // Matches, chained while the position after one starts another.
+      for (;;) {
+        const unsigned dist = static_cast<unsigned>(ip - ref) & 0xffff;
+        const int match_start = ip;
+        ip += m_;
+        ref += m_;
+        const int extension_start = ip;
+        int e = iend_ - (buffered_ ? kBufferedTail : 0);
+        const int budget_end = ip + (budget_ - used()) * MAX_MATCH - m_ - 7;
+        if (budget_end < e) e = budget_end;
+        if (buffered_ && ip > e) return kFail;
+
+        // No-skip extension: positions inside the match are entered too;
+        // every 16 bytes the run must still be the one the table points at.
+        int countdown = 16 - m_;
+        while (ip < e - 3 && w_[ip] == w_[ref]) {
+          const unsigned h = hash(key(ip));
+          if (countdown == 0) {
+            if (slot(h) != ref) break;
+            countdown = 16;
+            continue;
+          }
+          enter(h, ip);
+          ip++;
+          ref++;
+          countdown--;
+        }
+        int len = ip - extension_start + m_;
+
+        // Pieces of 258, then the rest; a rest of 1 or 2 bytes becomes
+        // literals of the next run.
+        if (buffered_) {
+          if (used_symbols_ + (len + MAX_MATCH - 1) / MAX_MATCH > budget_) return kFail;
+          while (len > MAX_MATCH - 1) {
+            append_match(MAX_MATCH, dist);
+            len -= MAX_MATCH;
+          }
+          if (len > 2) {
+            append_match(len, dist);
+          } else {
+            ip -= len;
+          }
+        } else {
+          int piece_start = match_start;
+          while (len > MAX_MATCH - 1) {
+            if (!code_piece(MAX_MATCH, dist)) {
+              anchor_ = piece_start;
+              return kExit;
+            }
+            piece_start += MAX_MATCH;
+            len -= MAX_MATCH;
+          }
+          if (len > 2) {
+            if (!code_piece(len, dist)) {
+              anchor_ = piece_start;
+              return kExit;
+            }
+          } else {
+            ip -= len;
+          }
+        }
+
+        anchor_ = ip;
+        if (budget_ - used() < 5 || ip > mflimit_) return kTail;
+        enter(hash(key(ip - 2)), ip - 2);
+        const uint32_t k = key(ip);
+        const unsigned h = hash(k);
+        ref = slot(h);
+        enter(h, ip);
+        if (!acceptable(ref, ip, k)) {
+          ip++;
+          break;  // new search after this position
+        }
+      }
+    }
+  }
+
+  // Codes what is left as literals, as far as the budget goes.
+  void literal_tail() {
+    int remaining = iend_ - anchor_;
+    int k;
+    do {
+      k = budget_ - used();
+      if (k > remaining) k = remaining;
+      if (k > 0) {
+        if (buffered_) {
+          append_literals(anchor_, k);
+          anchor_ += k;
+        } else {
+          anchor_ = code_literals(anchor_, anchor_ + k);
+        }
+      }
+      remaining -= k;
+    } while (!(remaining < 1 || s_->out_full != 0 || k < 1));
+  }
+
+  deflate_state* const s_;
+  lz4_context* const ctx_;
+  const uch* const w_;
+  uint16_t* const table_;
+  const bool buffered_;
+  const int m_;
+  const uint32_t key_mask_;
+  const int start_;
+  const int iend_;
+  const int mflimit_;
+  const unsigned pending0_;
+  int budget_ = 0;
+  int used_symbols_ = 0;
+  int anchor_;
+};
+
+}  // namespace
+
+// Codes the n window bytes at the fill position. On success the fill
+// position moves to the first byte not coded and last_lit grows by the
+// result; on -1 (buffered mode only) neither changes, and the symbols
+// already appended are dropped by the caller's block reset.
+int LZ4_compressCtx(deflate_state* s, uch* window, uch* /*dest*/, int n, unsigned out_limit) {
+  MatchCoder coder(s, window, n, out_limit);
+  return coder.run();
+}
+
+}  // namespace zdeflate
