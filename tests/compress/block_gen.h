@@ -107,12 +107,13 @@ inline Bytes mixed(size_t n, uint64_t seed) {
   return b;
 }
 
-// Bytes whose counts follow the Fibonacci numbers (1, 1, 2, 3, 5, ...), in a
-// shuffled order: the most skewed histogram, whose Huffman tree is deeper
-// than deflate's 15-bit limit once 17 or more symbols take part.
+// Bytes whose counts follow the Fibonacci numbers 1, 2, 3, 5, 8, ... (with
+// the end-of-block code's single count, the whole Fibonacci series), in a
+// shuffled order: the most skewed histogram, whose Huffman tree is one long
+// chain, deeper than deflate's 15-bit limit from 17 symbols on.
 inline Bytes fibonacciHistogram(size_t n, uint64_t seed) {
   Bytes b;
-  uint64_t f0 = 1, f1 = 1;
+  uint64_t f0 = 1, f1 = 2;
   for (int sym = 0; b.size() < n; sym++) {
     b.insert(b.end(), static_cast<size_t>(f0), static_cast<unsigned char>('A' + sym));
     const uint64_t f2 = f0 + f1;
