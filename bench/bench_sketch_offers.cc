@@ -59,6 +59,9 @@ void BM_SketchOfferFull(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SketchOfferFull)->Threads(1)->Threads(2)->UseRealTime();
+// One thread: CPU time, which a busy machine does not inflate. Two threads
+// share the mutex: wall time is what counts there.
+BENCHMARK(BM_SketchOfferFull);
+BENCHMARK(BM_SketchOfferFull)->Threads(2)->UseRealTime();
 
 }  // namespace
