@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "merge/dm_core.h"
+#include "merge/entry_filter.h"
 #include "runcontrol/run_globals.h"
 #include "scan/run_end.h"
 #include "sketch/dc_kheap.h"
@@ -39,9 +40,9 @@ void DMCore::merge() {
   for (DCLogger* rec : inputRecords) {
     if (!contains(rec->kind, "fullscan")) continue;
     if (!rec->loadPrologue()) unusableInput(rec->sketchFileName);
-    rec->sourceNames = rec->fileSourceNames;
-    rec->sketchSize = k;
-    if (!rec->loadHashes(*mergedSketch, false)) unusableInput(rec->sketchFileName);
+    // At most K lines of each input count, whatever its header declares.
+    offerEntries(rec->inputStream, k, *mergedSketch);
+    rec->inputStream.close();
   }
 
   const uint64_t merged = mergedSketch->numEntries();
