@@ -42,6 +42,14 @@ std::vector<unsigned char> huffmanOnlySync(const unsigned char* data, size_t n) 
   return out;
 }
 
+unsigned long adler32(const unsigned char* data, size_t n) {
+  return ::adler32(::adler32(0, nullptr, 0), data, static_cast<uInt>(n));
+}
+
+unsigned long crc32(const unsigned char* data, size_t n) {
+  return ::crc32(::crc32(0, nullptr, 0), data, static_cast<uInt>(n));
+}
+
 Level1Stream::Level1Stream() : stream_(new z_stream{}) {
   if (deflateInit2(static_cast<z_stream*>(stream_), 1, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) !=
       Z_OK) {

@@ -16,6 +16,10 @@ bool rawInflate(const unsigned char* data, size_t n, std::vector<unsigned char>*
 // 8) followed by a sync flush: header, one literal-only block, marker.
 std::vector<unsigned char> huffmanOnlySync(const unsigned char* data, size_t n);
 
+// zlib's checksums, from their start values.
+unsigned long adler32(const unsigned char* data, size_t n);
+unsigned long crc32(const unsigned char* data, size_t n);
+
 // A reusable zlib level-1 stream: reset, compress with a sync flush.
 class Level1Stream {
  public:
