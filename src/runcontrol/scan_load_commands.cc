@@ -63,6 +63,7 @@ void scanCommand() {
   joinAll(readers);
   joinAll(compressors);
 
+  releaseChunkBuffers();
   scn->printReport(-1.0, true);
 
   scn->heap->clear();

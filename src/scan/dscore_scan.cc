@@ -11,7 +11,6 @@
 #include <string>
 #include <thread>
 
-#include "compress/dc_compr.h"
 #include "progress/dc_progress_bar.h"
 #include "runcontrol/run_globals.h"
 #include "runcontrol/run_log.h"
@@ -52,6 +51,13 @@ double asStored(double ratio) {
   double stored = ratio;
   in >> stored;
   return stored;
+}
+
+// Frees a consumed chunk, keeping its buffer for the readers.
+void returnChunk(readReq* rq) {
+  returnChunkBuffer(rq->buf, static_cast<size_t>(rq->bytesAsked));
+  rq->buf = nullptr;
+  delete rq;
 }
 
 }  // namespace
@@ -102,21 +108,19 @@ bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/
 }
 
 bool DSCore::getCMP(bool final) {
-  DCCompr measure;
   uint64_t count = 0;
   for (DCHashAndRatio* e : heap->getVector()) {
     if (e->ratio >= 0) continue;
     readcmpRequests->push(new hashReq(nullptr, static_cast<int>(blockSize), e->hash, nullptr, e->position));
     ++count;
   }
-  // Every request comes back, read or not (a failed read comes back empty),
-  // so counting them is enough to know when all are in.
+  // The compression workers read and compress each block with their own
+  // compressors. Every request comes back, read or not (a failed read comes
+  // back without a ratio), so counting them tells when all are in.
   for (uint64_t processed = 0; processed < count; ++processed) {
     hashReq* r = cmpRequests->pop();
-    if (r->buf != nullptr && r->len > 0) {
-      measure.processBlock(r->buf, static_cast<unsigned long long>(r->len));
-      DCHashAndRatio measured(r->hash, asStored(measure.ratio), r->pos);
-      measure.reset();
+    if (r->ratio >= 0) {
+      DCHashAndRatio measured(r->hash, asStored(r->ratio), r->pos);
       heap->setRatio(&measured);
     }
     delete r;
@@ -160,7 +164,7 @@ bool DSCore::scan(DCProgressBar* pb) {
       continue;
     }
     if (rq->bytesRead < bs) {
-      delete rq;
+      returnChunk(rq);
       status = 0;
       endedEarly = true;
       break;
@@ -196,7 +200,7 @@ bool DSCore::scan(DCProgressBar* pb) {
         windowBytes = 0;
       }
     }
-    delete rq;
+    returnChunk(rq);
   }
 
   if (endedEarly) {
@@ -206,7 +210,7 @@ bool DSCore::scan(DCProgressBar* pb) {
       const bool readersDone = activeReaders.load(std::memory_order_acquire) == 0;
       readReq* rq = nullptr;
       if (readRequests->popFor(rq, readersDone ? std::chrono::milliseconds(0) : kChunkWait)) {
-        delete rq;
+        returnChunk(rq);
       } else if (readersDone) {
         break;
       }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -88,7 +89,46 @@ bool allZero(const unsigned char* p, int len) {
   return len > 0 && p[0] == 0 && (len == 1 || std::memcmp(p, p + 1, len - 1) == 0);
 }
 
+std::mutex chunkPoolMutex;
+std::vector<unsigned char*> chunkPool;  // buffers of fullChunk() bytes
+
+size_t fullChunk() { return static_cast<size_t>(myGlobals.blockSize) * myGlobals.readChunkBlocks; }
+
+// Enough for every chunk the read queue may hold and one in each reader's hands.
+size_t chunkPoolCap() {
+  return static_cast<size_t>(myGlobals.readRequestsMaxQ) * myGlobals.threads + myGlobals.threads + 2;
+}
+
 }  // namespace
+
+unsigned char* takeChunkBuffer(size_t size) {
+  {
+    std::lock_guard<std::mutex> lock(chunkPoolMutex);
+    if (size == fullChunk() && !chunkPool.empty()) {
+      unsigned char* b = chunkPool.back();
+      chunkPool.pop_back();
+      return b;
+    }
+  }
+  return new (std::nothrow) unsigned char[size];
+}
+
+void returnChunkBuffer(unsigned char* buf, size_t size) {
+  {
+    std::lock_guard<std::mutex> lock(chunkPoolMutex);
+    if (size == fullChunk() && chunkPool.size() < chunkPoolCap()) {
+      chunkPool.push_back(buf);
+      return;
+    }
+  }
+  delete[] buf;
+}
+
+void releaseChunkBuffers() {
+  std::lock_guard<std::mutex> lock(chunkPoolMutex);
+  for (unsigned char* b : chunkPool) delete[] b;
+  chunkPool.clear();
+}
 
 ReadShare readShareOf(int w, int64_t devSize, int64_t segmentSize, unsigned threads) {
   const int64_t span = ((devSize / segmentSize) / static_cast<int64_t>(threads)) * segmentSize;
@@ -127,7 +167,7 @@ void readThreadFnc(int w, long long devSize) {
   int fd = open(scn->devName.c_str(), O_RDONLY | O_CLOEXEC);
   while (end - cur >= bs && !gStopReaders.load(std::memory_order_relaxed)) {
     const int64_t chunk = std::min(chunkMax, end - cur);
-    unsigned char* buf = new (std::nothrow) unsigned char[chunk];
+    unsigned char* buf = takeChunkBuffer(static_cast<size_t>(chunk));
     if (buf == nullptr) {
       logLine(2, "Could not allocate memory for READ");
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -137,7 +177,7 @@ void readThreadFnc(int w, long long devSize) {
     ssize_t n = gReadAt(fd, buf, static_cast<size_t>(chunk), static_cast<off_t>(cur));
     if (n < 0) {
       const int err = errno;
-      delete[] buf;
+      returnChunkBuffer(buf, static_cast<size_t>(chunk));
       try {
         throw MyException(readErrorText(cur, err));
       } catch (const MyException& e) {
@@ -150,7 +190,7 @@ void readThreadFnc(int w, long long devSize) {
     cur += n;
     if (myGlobals.maxMBPs != 0) throttleTurn();
     if (n == 0) {
-      delete[] buf;
+      returnChunkBuffer(buf, static_cast<size_t>(chunk));
       logLine(2, (boost::format("Cannot read pos (%1% %2% %3%") % chunkStart % end % cur).str());
       break;
     }
@@ -251,8 +291,17 @@ int cmpThreadFnc(int w) {
       delete req;
       if (done >= quota) break;
     } else if (req->hash.size() > 1) {
-      // Forwarded even when the read failed (len 0): the measurement counts
-      // every request it sent.
+      // A block to measure for the sketch. Measured here, where ten workers
+      // share the work, and handed back without its data, so the results
+      // waiting for the engine hold no blocks. Forwarded even when the read
+      // failed (ratio -1): the measurement counts every request it sent.
+      if (n > 0) {
+        compr.processBlock(req->buf, static_cast<unsigned long long>(req->len));
+        req->ratio = compr.ratio;
+        compr.reset();
+      }
+      delete[] req->buf;
+      req->buf = nullptr;
       cmpRequests->push(req);
     } else {
       delete req;

@@ -29,13 +29,22 @@ int cmpThreadFnc(int w);
 // caller then ends the process with status 126).
 bool diskError();
 
-// Producer side bound: sleeps 100 ms steps while the queue holds more than
-// bound elements, then pushes.
+// Producer side bound: sleeps while the queue holds more than bound
+// elements, then pushes.
+// Steps of 1 ms: a consumer drains a bounded queue in a few milliseconds, and
+// longer steps would leave it idle.
 template <typename T>
 void boundedPush(concurrent_queue<T>* q, T item, size_t bound) {
-  while (q->size() > bound) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  while (q->size() > bound) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   q->push(item);
 }
+
+// Read chunks of the full size are recycled: fresh 1 MiB buffers would each
+// cost the kernel a new mapping and a page fault per page.
+unsigned char* takeChunkBuffer(size_t size);
+void returnChunkBuffer(unsigned char* buf, size_t size);
+// Frees the recycled buffers (end of a scan).
+void releaseChunkBuffers();
 
 // Set by the scan loop when it ends early: readers stop at their next chunk.
 extern std::atomic<bool> gStopReaders;

@@ -32,6 +32,9 @@ struct hashReq {
   std::vector<unsigned char> hash;
   const unsigned char* extra = nullptr;
   uint64_t pos = 0;
+  // Set by the compression worker that measured a named block (the block's
+  // data is then already freed); -1.0 when it could not be read.
+  double ratio = -1.0;
 
   hashReq() = default;
   hashReq(unsigned char* b, int l, std::vector<unsigned char> h, const unsigned char* e, uint64_t p)
