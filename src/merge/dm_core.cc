@@ -1,10 +1,11 @@
 // Checking merge inputs: which files take part, and why the others do not.
 #include "merge/dm_core.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/format.hpp>
-#include <fstream>
 #include <iostream>
 #include <memory>
 
@@ -40,8 +41,10 @@ double dataReductionOf(const std::string& path, double ratio) {
 DMCore::DMCore(const std::vector<std::string>& inputs, const std::string& output)
     : outputRecord(new DCLogger(output)), mergedSketch(nullptr) {
   for (const std::string& name : inputs) {
-    std::ifstream probe(name, std::ios::in | std::ios::binary);
-    if (probe.is_open()) inputPaths.push_back(name);
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    ::close(fd);
+    inputPaths.push_back(name);
   }
 }
 

@@ -11,13 +11,14 @@
 namespace {
 
 // Lines are cut where the sketch's loader cuts them (readBoundedLine with
-// this cap), so that both count the same lines against `count`.
+// this cap, the rest of a longer line skipped), so that both count the same
+// lines against `count`.
 constexpr std::size_t kEntryLineMax = 127;
 
 // Cuts a stream into the loader's lines, reading it in large blocks instead
 // of one character per call: a line of at most kEntryLineMax characters up
-// to its '\n' (a '\r' before it dropped), or, for a longer one, its first
-// kEntryLineMax + 1 characters reported as too long.
+// to its '\n' (a '\r' before it dropped); a longer line is consumed whole
+// and reported as too long.
 class LineCutter {
  public:
   explicit LineCutter(std::istream& in) : in_(in), buf_(kBlock) {}
@@ -30,7 +31,7 @@ class LineCutter {
     const std::size_t window = avail < kEntryLineMax + 1 ? avail : kEntryLineMax + 1;
     const char* nl = static_cast<const char*>(std::memchr(p, '\n', window));
     if (nl == nullptr && avail > kEntryLineMax) {
-      pos_ += kEntryLineMax + 1;
+      skipRestOfLine();
       return LineRead::kTooLong;
     }
     len = nl != nullptr ? static_cast<std::size_t>(nl - p) : avail;
@@ -42,6 +43,20 @@ class LineCutter {
 
  private:
   static constexpr std::size_t kBlock = 1 << 20;
+
+  void skipRestOfLine() {
+    for (;;) {
+      const char* p = buf_.data() + pos_;
+      const char* nl = static_cast<const char*>(std::memchr(p, '\n', end_ - pos_));
+      if (nl != nullptr) {
+        pos_ += static_cast<std::size_t>(nl - p) + 1;
+        return;
+      }
+      pos_ = end_;
+      if (eof_) return;
+      refill();
+    }
+  }
 
   void refill() {
     const std::size_t keep = end_ - pos_;
