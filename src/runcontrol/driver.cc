@@ -123,5 +123,6 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
   // The marker bypasses the level filter, so even loglevel 0 ends the log.
   LogLinesQ->pushUnfiltered(new std::string(kEndOfExecution));
   sweeper.join();
+  delete log;  // the sweeper, its only user, has ended
   return 0;
 }
