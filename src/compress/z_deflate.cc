@@ -257,10 +257,12 @@ int z_deflateInit2_(z_stream* strm, int level, int method, int windowBits, int m
   }
 
   s->lit_bufsize = 1u << (memLevel + 6);
-  s->pending_buf = static_cast<uch*>(
-      s->lz4_ctx == nullptr ? nullptr
-                            : strm->zalloc(strm->opaque, s->lit_bufsize, sizeof(ush) + 2));
   s->pending_buf_size = static_cast<unsigned long>(s->lit_bufsize) * (sizeof(ush) + 2);
+  s->pending_buf = static_cast<uch*>(
+      s->lz4_ctx == nullptr
+          ? nullptr
+          : strm->zalloc(strm->opaque, 1,
+                         static_cast<unsigned>(s->pending_buf_size + PENDING_SLACK)));
 
   if (s->lz4_ctx == nullptr || s->pending_buf == nullptr) {
     s->status = FINISH_STATE;

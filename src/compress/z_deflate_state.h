@@ -6,6 +6,7 @@
 #define DEZEVAZIR_COMPRESS_Z_DEFLATE_STATE_H_
 
 #include <cstdint>
+#include <cstring>
 
 #include "compress/z_deflate.h"
 #include "compress/z_tables.h"
@@ -153,6 +154,70 @@ inline void bi_flush(deflate_state* s) {
     s->bi_valid -= 8;
   }
 }
+
+inline void store_le64(uch* p, uint64_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  std::memcpy(p, &v, sizeof(v));
+}
+
+// A run of send_bits calls through a 64-bit accumulator, for the hot loops.
+// It writes the same bytes as send_bits, and commit() leaves pending, bi_buf
+// and bi_valid exactly as the 16-bit buffer would have: that buffer spills
+// two bytes whenever a code does not fit, so after t more bits it always
+// holds the last ((t - 1) mod 16) + 1 of them. Nothing else may touch the
+// bit writer before commit(). Writes up to 8 bytes past the pending data
+// (the pending buffer has that slack).
+class bit_run {
+ public:
+  explicit bit_run(deflate_state* s)
+      : s_(s), base_(s->pending_out + s->pending), out_(base_), acc_(s->bi_buf), n_(s->bi_valid) {
+    // Start with fewer than 8 bits waiting, as send() keeps it.
+    if (n_ >= 8) {
+      store_le64(out_, acc_);
+      out_ += n_ >> 3;
+      acc_ >>= n_ & ~7;
+      n_ &= 7;
+    }
+  }
+
+  // Up to 56 bits at once: every whole byte goes out right away, without
+  // a branch.
+  void send(uint64_t value, int length) {
+    acc_ |= value << n_;
+    n_ += length;
+    store_le64(out_, acc_);
+    out_ += n_ >> 3;
+    acc_ >>= n_ & ~7;
+    n_ &= 7;
+  }
+
+  // Bits after the pending bytes the run started from, the bits that were
+  // already waiting included.
+  long bits() const { return static_cast<long>(out_ - base_) * 8 + n_; }
+
+  void commit() {
+    store_le64(out_, acc_);
+    const long t = bits();
+    const int valid = t == 0 ? 0 : static_cast<int>((t - 1) & 15) + 1;
+    const unsigned added = static_cast<unsigned>((t - valid) >> 3);
+    s_->pending += added;
+    const uch* waiting = base_ + added;
+    s_->bi_buf = static_cast<ush>((waiting[0] | waiting[1] << 8) & ((1u << valid) - 1));
+    s_->bi_valid = valid;
+  }
+
+ private:
+  deflate_state* s_;
+  uch* base_;
+  uch* out_;
+  uint64_t acc_;
+  int n_;
+};
+
+// Room after the pending buffer for bit_run's whole-word stores.
+constexpr unsigned PENDING_SLACK = 16;
 
 // A point the direct coder can return the bit writer to.
 struct bit_mark {

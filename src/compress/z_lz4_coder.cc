@@ -102,16 +102,22 @@ class MatchCoder {
   // out_full. Returns the position reached.
   int code_literals(int from, int to) {
     const ct_data* ltree = s_->cur_ltree;
-    const unsigned avail = s_->strm->avail_out;
-    for (int i = from; i < to; i++) {
+    // The test of sending one code at a time: pending + (bi_valid + length)
+    // / 8 + 1 must stay within avail_out, in whole bits here.
+    const long limit =
+        (static_cast<long>(s_->strm->avail_out) - static_cast<long>(s_->pending)) * 8;
+    bit_run out(s_);
+    int i = from;
+    for (; i < to; i++) {
       const ct_data c = ltree[w_[i]];
-      if (s_->pending + static_cast<unsigned>((s_->bi_valid + c.dl) >> 3) + 1 > avail) {
+      if (out.bits() + c.dl >= limit) {
         s_->out_full = 3;
-        return i;
+        break;
       }
-      send_bits(s_, c.fc, c.dl);
+      out.send(c.fc, c.dl);
     }
-    return to;
+    out.commit();
+    return i;
   }
 
   // Codes one match piece; undoes it and sets out_full when the pending

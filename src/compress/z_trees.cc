@@ -286,33 +286,47 @@ void send_all_trees(deflate_state* s, int lcodes, int dcodes, int blcodes) {
 // input bytes of every symbol that still fits into the caller's output.
 void compress_block(deflate_state* s, const ct_data* ltree, const ct_data* dtree) {
   z_stream* strm = s->strm;
+  // Output bits left for the caller before this block: room for a symbol is
+  // this minus the bits sent so far.
+  const long limit = (static_cast<long>(strm->avail_out) - static_cast<long>(s->pending)) * 8;
+  unsigned long reserved = 0;
+  bit_run out(s);
   for (unsigned lx = 0; lx < s->last_lit; lx++) {
     const unsigned dist = s->d_buf[lx];
     const int lc = s->l_buf[lx];
-    const long room = (static_cast<long>(strm->avail_out) - static_cast<long>(s->pending)) * 8 -
-                      s->bi_valid;
+    const long room = limit - out.bits();
     if (dist == 0) {
-      if (room - ltree[lc].dl >= 0) strm->reserved += 1;
-      send_code(s, lc, ltree);
+      const ct_data c = ltree[lc];
+      if (room - c.dl >= 0) reserved += 1;
+      out.send(c.fc, c.dl);
       continue;
     }
     const unsigned code = _length_code[lc];
     const unsigned dcode = d_code(dist - 1);
-    const long bits = ltree[code + LITERALS + 1].dl + extra_lbits[code] + dtree[dcode].dl +
-                      extra_dbits[dcode];
-    if (room - bits >= 0) strm->reserved += static_cast<unsigned>(lc + MIN_MATCH);
-
-    send_code(s, static_cast<int>(code + LITERALS + 1), ltree);
-    int extra = extra_lbits[code];
-    if (extra != 0) send_bits(s, static_cast<unsigned>(lc - base_length[code]), extra);
-    send_code(s, static_cast<int>(dcode), dtree);
-    extra = extra_dbits[dcode];
-    if (extra != 0) {
-      send_bits(s, dist - 1 - static_cast<unsigned>(base_dist[dcode]), extra);
+    const ct_data lcode = ltree[code + LITERALS + 1];
+    const ct_data dcode_bits = dtree[dcode];
+    const int lextra = extra_lbits[code];
+    const int dextra = extra_dbits[dcode];
+    if (room - (lcode.dl + lextra + dcode_bits.dl + dextra) >= 0) {
+      reserved += static_cast<unsigned>(lc + MIN_MATCH);
     }
+    // Length code, its extra bits, distance code, its extra bits: at most
+    // 15 + 5 + 15 + 13 bits, sent as one value.
+    uint64_t bits = lcode.fc;
+    int n = lcode.dl;
+    // (Length 258 has no extra bits but is not its code's base: mask.)
+    bits |= static_cast<uint64_t>((lc - base_length[code]) & ((1 << lextra) - 1)) << n;
+    n += lextra;
+    bits |= static_cast<uint64_t>(dcode_bits.fc) << n;
+    n += dcode_bits.dl;
+    bits |= static_cast<uint64_t>(dist - 1 - static_cast<unsigned>(base_dist[dcode])) << n;
+    n += dextra;
+    out.send(bits, n);
   }
-  send_code(s, END_BLOCK, ltree);
+  out.send(ltree[END_BLOCK].fc, ltree[END_BLOCK].dl);
+  out.commit();
   s->last_eob_len = ltree[END_BLOCK].dl;
+  strm->reserved += reserved;
 }
 
 // zlib 1.2.3's guess of binary versus text; it only labels the stream.

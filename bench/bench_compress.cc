@@ -1,0 +1,103 @@
+// Throughput of DCCompr::processBlock + reset on 8192-byte blocks at both
+// levels, and of zlib level 1 with a sync flush on the same blocks.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "block_gen.h"
+#include "compress/dc_compr.h"
+#include "runcontrol/run_globals.h"
+#include "zlib_oracle.h"
+
+// Counts every allocation, to show that a block costs one (the scratch
+// buffer) and nothing else. (GCC takes malloc inside a replaced operator new
+// and free inside the matching delete for a mismatch.)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+static std::atomic<long> g_allocations{0};
+
+void* operator new(size_t n) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t n) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+constexpr size_t kBlock = 8192;
+constexpr int kBlocks = 64;  // distinct blocks cycled through, 512 KiB
+
+enum Kind { kText = 0, kRandom = 1 };
+
+const std::vector<dztest::Bytes>& blocks(Kind kind) {
+  static const std::vector<dztest::Bytes>* sets[2] = {};
+  if (sets[kind] == nullptr) {
+    auto* v = new std::vector<dztest::Bytes>;
+    for (int i = 0; i < kBlocks; i++) {
+      v->push_back(kind == kText ? dztest::textLike(kBlock, 1000 + i)
+                                 : dztest::randomBytes(kBlock, 2000 + i));
+    }
+    sets[kind] = v;
+  }
+  return *sets[kind];
+}
+
+// Arguments: storage version (1202: level 110, 1201: level 111), block kind.
+void BM_DCCompr(benchmark::State& state) {
+  myGlobals.storagever = static_cast<unsigned>(state.range(0));
+  std::vector<dztest::Bytes> set = blocks(static_cast<Kind>(state.range(1)));
+  DCCompr compr;
+  double ratio_sum = 0;
+  long blocks_done = 0;
+  const long allocations_before = g_allocations.load();
+  for (auto _ : state) {
+    dztest::Bytes& b = set[static_cast<size_t>(blocks_done % kBlocks)];
+    compr.processBlock(b.data(), b.size());
+    compr.reset();
+    ratio_sum += compr.ratio;
+    blocks_done++;
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(blocks_done) * static_cast<int64_t>(kBlock));
+  state.counters["ratio"] = ratio_sum / static_cast<double>(blocks_done);
+  state.counters["allocs_per_block"] =
+      static_cast<double>(g_allocations.load() - allocations_before) /
+      static_cast<double>(blocks_done);
+}
+BENCHMARK(BM_DCCompr)
+    ->ArgNames({"storagever", "random"})
+    ->Args({1202, kText})
+    ->Args({1201, kText})
+    ->Args({1202, kRandom})
+    ->Args({1201, kRandom});
+
+void BM_ZlibLevel1(benchmark::State& state) {
+  const std::vector<dztest::Bytes>& set = blocks(static_cast<Kind>(state.range(0)));
+  zoracle::Level1Stream zlib;
+  std::vector<unsigned char> out(kBlock + 256);
+  double ratio_sum = 0;
+  long blocks_done = 0;
+  for (auto _ : state) {
+    const dztest::Bytes& b = set[static_cast<size_t>(blocks_done % kBlocks)];
+    ratio_sum += static_cast<double>(zlib.compress(b.data(), b.size(), out.data(), out.size())) /
+                 static_cast<double>(kBlock);
+    blocks_done++;
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(blocks_done) * static_cast<int64_t>(kBlock));
+  state.counters["ratio"] = ratio_sum / static_cast<double>(blocks_done);
+}
+BENCHMARK(BM_ZlibLevel1)->ArgNames({"random"})->Arg(kText)->Arg(kRandom);
+
+}  // namespace
+
+BENCHMARK_MAIN();
