@@ -87,6 +87,9 @@ TEST(ScanCounters, SegmentsAreClassifiedPerWorker) {
     EXPECT_EQ(f.number("Number of Big Zero blocks"), c.bigZero);
     EXPECT_EQ(f.number("Number of Not Zero blocks"), c.notZero);
     EXPECT_EQ(f.fields["Threads Positions"], c.positions);
+    if (c.notZero == 0) {
+      EXPECT_EQ(f.fields["Average compression ratio"], "-1") << "nothing was measured";
+    }
     EXPECT_FALSE(std::ifstream(dir.file("out.rdb")).good()) << "a completed scan leaves no recovery file";
 
     const std::string log = dztest::readFile(dir.file("ridoriDozu.log"));
