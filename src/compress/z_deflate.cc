@@ -45,7 +45,10 @@ void flush_pending(z_stream* strm) {
   if (s->pending == 0) s->pending_out = s->pending_buf;
 }
 
-void clear_hash(lz4_context* ctx) { std::memset(ctx->hash_table, 0, sizeof(ctx->hash_table)); }
+void clear_hash(lz4_context* ctx) {
+  static_assert(LZ4_EMPTY_SLOT == 0xffff, "empty slots are all-ones bytes");
+  std::memset(ctx->hash_table, 0xff, sizeof(ctx->hash_table));
+}
 
 void clear_block_stats(deflate_state* s) {
   s->opt_len = s->static_len = 0;

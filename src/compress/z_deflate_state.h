@@ -25,11 +25,13 @@ constexpr int LZ4_HASH_LOG = 12;
 constexpr int LZ4_HASH_SIZE = 1 << LZ4_HASH_LOG;
 constexpr int LZ4_WINDOW_SIZE = 32768;
 constexpr int LZ4_MAX_DISTANCE = 32506;
+// Above every position, so an empty slot fails the distance test by itself.
+constexpr uint16_t LZ4_EMPTY_SLOT = 0xffff;
 
 struct lz4_context {
-  // Window position + 1 of the last byte entered with that hash; 0 = empty.
-  // Positions never exceed the window, so 16 bits hold them and a reset
-  // clears only 8 KiB.
+  // Window position of the last byte entered with that hash, or
+  // LZ4_EMPTY_SLOT. Positions stay below 32,768, so 16 bits hold them and a
+  // reset clears only 8 KiB.
   uint16_t hash_table[LZ4_HASH_SIZE];
   // Eight spare bytes (kept zero) let a 4-byte key be read at any position.
   uch window[LZ4_WINDOW_SIZE + 8];

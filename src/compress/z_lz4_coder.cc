@@ -26,6 +26,7 @@ class MatchCoder {
         buffered_(s->stitch_mode == STITCH_BUFFERED),
         m_(s->lz4_ctx->min_match),
         key_mask_(m_ >= 4 ? 0xffffffffu : 0xffffffffu << (8 * (4 - m_))),
+        raw_key_mask_(big_endian(key_mask_)),
         start_(static_cast<int>(s->lz4_ctx->fill)),
         iend_(start_ + n),
         mflimit_(iend_ - 8 - m_),
@@ -63,21 +64,33 @@ class MatchCoder {
     return buffered_ ? used_symbols_ : static_cast<int>(s_->pending - pending0_);
   }
 
-  uint32_t key(int p) const {
-    const uch* b = w_ + p;
-    const uint32_t v = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
-                       static_cast<uint32_t>(b[2]) << 8 | b[3];
-    return v & key_mask_;
+  // The 4 bytes at p in memory order.
+  uint32_t raw(int p) const {
+    uint32_t v;
+    std::memcpy(&v, w_ + p, sizeof(v));
+    return v;
   }
+
+  static uint32_t big_endian(uint32_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return __builtin_bswap32(v);
+#else
+    return v;
+#endif
+  }
+
+  uint32_t key(int p) const { return big_endian(raw(p)) & key_mask_; }
 
   static unsigned hash(uint32_t key) { return (key * kGoldenPrime) >> (32 - LZ4_HASH_LOG); }
 
-  // Table entries are window position + 1; -1 means empty.
-  int slot(unsigned h) const { return static_cast<int>(table_[h]) - 1; }
-  void enter(unsigned h, int p) { table_[h] = static_cast<uint16_t>(p + 1); }
+  int slot(unsigned h) const { return table_[h]; }
+  void enter(unsigned h, int p) { table_[h] = static_cast<uint16_t>(p); }
 
-  bool acceptable(int ref, int p, uint32_t key_p) const {
-    return ref >= 0 && p - ref <= LZ4_MAX_DISTANCE && key(ref) == key_p && ref < p;
+  // A candidate counts when it lies 1 to 32,506 bytes back (which an empty
+  // slot never does) and its key is the same; keys compare in memory order.
+  bool acceptable(int ref, int p, uint32_t raw_p) const {
+    return static_cast<unsigned>(p - ref - 1) < static_cast<unsigned>(LZ4_MAX_DISTANCE) &&
+           ((raw(ref) ^ raw_p) & raw_key_mask_) == 0;
   }
 
   void append_literals(int from, int count) {
@@ -147,20 +160,21 @@ class MatchCoder {
     int ref = -1;
     if (start_ == 0) {
       // A fresh window: the first byte is not a candidate for anything.
-      table_[hash(key(ip))] = 0;
+      table_[hash(key(ip))] = LZ4_EMPTY_SLOT;
       ip++;
     }
     for (;;) {
       // Search: one probe per position, every position entered.
       int limit = ip + (budget_ - used()) - 5;
       if (limit > mflimit_) limit = mflimit_;
+      const int last = limit - 1;  // a candidate needs p + 1 <= limit
       for (;; ip++) {
-        if (ip + 1 > limit) return kTail;
-        const uint32_t k = key(ip);
-        const unsigned h = hash(k);
+        if (ip > last) return kTail;
+        const uint32_t r = raw(ip);
+        const unsigned h = hash(big_endian(r) & key_mask_);
         ref = slot(h);
         enter(h, ip);
-        if (acceptable(ref, ip, k)) break;
+        if (acceptable(ref, ip, r)) break;
       }
 
       // Literals before the match.
@@ -242,11 +256,11 @@ class MatchCoder {
         anchor_ = ip;
         if (budget_ - used() < 5 || ip > mflimit_) return kTail;
         enter(hash(key(ip - 2)), ip - 2);
-        const uint32_t k = key(ip);
-        const unsigned h = hash(k);
+        const uint32_t r = raw(ip);
+        const unsigned h = hash(big_endian(r) & key_mask_);
         ref = slot(h);
         enter(h, ip);
-        if (!acceptable(ref, ip, k)) {
+        if (!acceptable(ref, ip, r)) {
           ip++;
           break;  // new search after this position
         }
@@ -280,6 +294,7 @@ class MatchCoder {
   const bool buffered_;
   const int m_;
   const uint32_t key_mask_;
+  const uint32_t raw_key_mask_;
   const int start_;
   const int iend_;
   const int mflimit_;

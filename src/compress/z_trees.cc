@@ -3,6 +3,8 @@
 // zlib 1.2.3's design step for step (heap order, ties decided by depth, the
 // 15-bit limit, the bit-length tree and its send order), because the coded
 // size, and so every measured ratio, depends on each of those choices.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "compress/z_deflate_state.h"
@@ -19,23 +21,29 @@ const static_tree_desc static_bl_desc = {nullptr, extra_blbits, 0, BL_CODES,
 
 constexpr int SMALLEST = 1;  // heap index of the least frequent node
 
-// Ties between equal frequencies go to the shallower subtree.
-inline bool smaller(const ct_data* tree, int n, int m, const uch* depth) {
-  return tree[n].fc < tree[m].fc || (tree[n].fc == tree[m].fc && depth[n] <= depth[m]);
-}
+// Heap order: by frequency, ties to the shallower subtree, and on equal
+// frequency and depth the node being compared counts as the smaller one.
+// Both are folded into one key (frequency * 256 + depth) so that a
+// comparison is one load: n is "smaller" than m when key[n] <= key[m].
+typedef uint32_t heap_key;
+
+inline heap_key node_key(unsigned freq, unsigned depth) { return freq << 8 | depth; }
 
 // Restores the heap property by moving node k down the heap.
-void pqdownheap(deflate_state* s, const ct_data* tree, int k) {
-  const int v = s->heap[k];
+void pqdownheap(deflate_state* s, const heap_key* key, int k) {
+  int* heap = s->heap;
+  const int len = s->heap_len;
+  const int v = heap[k];
+  const heap_key kv = key[v];
   int j = k << 1;
-  while (j <= s->heap_len) {
-    if (j < s->heap_len && smaller(tree, s->heap[j + 1], s->heap[j], s->depth)) j++;
-    if (smaller(tree, v, s->heap[j], s->depth)) break;
-    s->heap[k] = s->heap[j];
+  while (j <= len) {
+    if (j < len && key[heap[j + 1]] <= key[heap[j]]) j++;
+    if (kv <= key[heap[j]]) break;
+    heap[k] = heap[j];
     k = j;
     j <<= 1;
   }
-  s->heap[k] = v;
+  heap[k] = v;
 }
 
 // Turns the tree's parent links into bit lengths, limiting them to the
@@ -123,6 +131,7 @@ void build_tree(deflate_state* s, tree_desc* desc) {
   const ct_data* stree = desc->stat_desc->static_tree;
   const int elems = desc->stat_desc->elems;
   int max_code = -1;
+  heap_key key[HEAP_SIZE];
 
   s->heap_len = 0;
   s->heap_max = HEAP_SIZE;
@@ -130,6 +139,7 @@ void build_tree(deflate_state* s, tree_desc* desc) {
     if (tree[n].fc != 0) {
       s->heap[++(s->heap_len)] = max_code = n;
       s->depth[n] = 0;
+      key[n] = node_key(tree[n].fc, 0);
     } else {
       tree[n].dl = 0;
     }
@@ -141,19 +151,20 @@ void build_tree(deflate_state* s, tree_desc* desc) {
     const int node = s->heap[++(s->heap_len)] = (max_code < 2 ? ++max_code : 0);
     tree[node].fc = 1;
     s->depth[node] = 0;
+    key[node] = node_key(1, 0);
     s->opt_len--;
     if (stree) s->static_len -= stree[node].dl;
   }
   desc->max_code = max_code;
 
-  for (int n = s->heap_len / 2; n >= 1; n--) pqdownheap(s, tree, n);
+  for (int n = s->heap_len / 2; n >= 1; n--) pqdownheap(s, key, n);
 
   // Combine the two least frequent nodes until one is left.
   int node = elems;
   do {
     const int n = s->heap[SMALLEST];
     s->heap[SMALLEST] = s->heap[s->heap_len--];
-    pqdownheap(s, tree, SMALLEST);
+    pqdownheap(s, key, SMALLEST);
     const int m = s->heap[SMALLEST];
 
     s->heap[--(s->heap_max)] = n;
@@ -162,9 +173,10 @@ void build_tree(deflate_state* s, tree_desc* desc) {
     tree[node].fc = static_cast<ush>(tree[n].fc + tree[m].fc);
     s->depth[node] =
         static_cast<uch>((s->depth[n] >= s->depth[m] ? s->depth[n] : s->depth[m]) + 1);
+    key[node] = node_key(tree[node].fc, s->depth[node]);
     tree[n].dl = tree[m].dl = static_cast<ush>(node);
     s->heap[SMALLEST] = node++;
-    pqdownheap(s, tree, SMALLEST);
+    pqdownheap(s, key, SMALLEST);
   } while (s->heap_len >= 2);
 
   s->heap[--(s->heap_max)] = s->heap[SMALLEST];
@@ -340,6 +352,72 @@ void set_data_type(deflate_state* s) {
   s->strm->data_type = bin_freq > (ascii_freq >> 2) ? Z_BINARY : Z_TEXT;
 }
 
+// Bit cost of an optimal (unlimited) Huffman code for the counts f, sorted
+// ascending: the sum of all merged weights, whatever order ties are taken
+// in. Every prefix code, the length-limited one included, costs at least
+// this much.
+unsigned long huffman_cost(const unsigned* f, int n) {
+  unsigned long merged[L_CODES];
+  int leaf = 0, head = 0, tail = 0;
+  unsigned long cost = 0;
+  auto take = [&]() -> unsigned long {
+    if (head < tail && (leaf == n || merged[head] < f[leaf])) return merged[head++];
+    return f[leaf++];
+  };
+  for (int k = 0; k < n - 1; k++) {
+    const unsigned long w = take() + take();
+    cost += w;
+    merged[tail++] = w;
+  }
+  return cost;
+}
+
+// Gathers one tree's non-zero counts (sorted, padded with the forced counts
+// of 1 build_tree would add), and adds its fixed-code bits and extra bits.
+int gather_counts(const ct_data* tree, int elems, const ct_data* stree, const int* extra,
+                  int extra_base, unsigned* f, unsigned long* static_bits,
+                  unsigned long* extra_bits) {
+  int n = 0;
+  for (int i = 0; i < elems; i++) {
+    const unsigned c = tree[i].fc;
+    if (c == 0) continue;
+    f[n++] = c;
+    const unsigned x = i >= extra_base ? static_cast<unsigned>(extra[i - extra_base]) : 0;
+    *static_bits += c * (stree[i].dl + x);
+    *extra_bits += c * x;
+  }
+  std::sort(f, f + n);
+  return n;
+}
+
+// True when a stored block is certain to be chosen, so that the trees need
+// not be built: both the fixed-code size and a lower bound of the dynamic
+// size (optimal code lengths, extra bits, the smallest tree header) reach
+// the stored size. Building the trees would give the same choice.
+bool stored_is_certain(const deflate_state* s, unsigned long stored_len) {
+  unsigned f[L_CODES + 2];
+  unsigned long static_bits = 0, extra_bits = 0, lower = 0;
+
+  const int nl = gather_counts(s->dyn_ltree, L_CODES, stitch_static_ltree, extra_lbits,
+                               LITERALS + 1, f, &static_bits, &extra_bits);
+  if (nl < 2) return false;  // only the end-of-block code: not worth the trouble
+  lower += huffman_cost(f, nl);
+  if (((static_bits + 3 + 7) >> 3) < stored_len + 4) return false;
+
+  int nd = gather_counts(s->dyn_dtree, D_CODES, static_dtree, extra_dbits, 0, f, &static_bits,
+                         &extra_bits);
+  // Forced codes of count 1 cost their length minus the one bit taken back.
+  const int forced = nd < 2 ? 2 - nd : 0;
+  if (forced > 0) {
+    for (int i = nd; i > 0; i--) f[i - 1 + forced] = f[i - 1];
+    for (int i = 0; i < forced; i++) f[i] = 1;
+    nd += forced;
+  }
+  lower += huffman_cost(f, nd) - static_cast<unsigned long>(forced);
+  lower += extra_bits + 3 * 4 + 5 + 5 + 4;
+  return ((lower + 3 + 7) >> 3) >= stored_len + 4 && ((static_bits + 3 + 7) >> 3) >= stored_len + 4;
+}
+
 }  // namespace
 
 void init_block(deflate_state* s) {
@@ -416,6 +494,13 @@ void _tr_flush_block(deflate_state* s, const uch* buf, unsigned long stored_len,
                      s->lz_ratio_limit * static_cast<uint32_t>(stored_len);
   if (s->level > 0 && (s->strategy == Z_HUFFMAN_ONLY || coded)) {
     if (stored_len > 0 && s->strm->data_type == Z_UNKNOWN) set_data_type(s);
+    if (buf != nullptr && stored_is_certain(s, stored_len)) {
+      s->max_blindex = 0;
+      _tr_stored_block(s, buf, stored_len, eof);
+      init_block(s);
+      if (eof) bi_windup(s);
+      return;
+    }
     build_tree(s, &s->l_desc);
     build_tree(s, &s->d_desc);
     max_blindex = build_bl_tree(s);

@@ -64,6 +64,13 @@ Bytes twoValues(size_t n, uint64_t seed) {
   return b;
 }
 
+Bytes randomOver(size_t n, unsigned values, uint64_t seed) {
+  TestRng rng(seed);
+  Bytes b(n);
+  for (auto& c : b) c = static_cast<unsigned char>(rng.below(values));
+  return b;
+}
+
 // With selector 1 the buffered mode sends every byte as a literal, exactly as
 // zlib level 1 with Z_HUFFMAN_ONLY does; a sync flush then ends both streams
 // in the same block. Same trees, same block choice, same bits.
@@ -84,6 +91,11 @@ TEST(StitchTreesTest, HuffmanOnlyMatchesZlib) {
       {"mixed 8192", mixed(8192, 206)},
       // Incompressible: zlib picks a stored block.
       {"random 8192", randomBytes(8192, 207)},
+      // Around the point where a dynamic block stops beating a stored one.
+      {"random over 220 values", randomOver(8192, 220, 209)},
+      {"random over 235 values", randomOver(8192, 235, 210)},
+      {"random over 245 values", randomOver(8192, 245, 211)},
+      {"random over 250 values", randomOver(8192, 250, 212)},
       {"short", Bytes{'a', 'b', 'c'}},
   };
   StitchStream s(Z_STITCH_BUFFERED_LEVEL);
