@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -29,7 +28,21 @@ using mergetest::readSketch;
 constexpr size_t kBlock = 8192;
 const std::map<std::string, std::string> kBackend = {{"DEDUPEINTERNAL", "1"}};
 const char kDashes[] = "------------------------------------------\n";
-const std::string kTimeLine = "Time Consumed:                    \\d\\d:\\d\\d:\\d\\d\n";
+const std::string kTimeLine = "Time Consumed:                    ##:##:##\n";
+const std::string kEstimateLines =
+    "Estimated Compression Savings:    ~~#.###%\n"
+    "Estimated Zero Blocks:            ~~#.###%\n";
+
+// Matches text against a shape in which '#' stands for a digit and '~' for
+// a digit or a blank; every other character stands for itself.
+bool matchesShape(const std::string& text, const std::string& shape) {
+  if (text.size() != shape.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (shape[i] == '#' ? !digit : shape[i] == '~' ? !(digit || text[i] == ' ') : text[i] != shape[i]) return false;
+  }
+  return true;
+}
 
 uint64_t next(uint64_t& s) {
   uint64_t z = (s += 0x9E3779B97F4A7C15ULL);
@@ -129,10 +142,7 @@ TEST_F(PartialScanCli, EstimatesLieNearTheImagesTruth) {
 
   const CliResult r = partialScan(image, "p.dat", {"--randomBytes", "7"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(std::regex_match(r.out, std::regex("Estimated Compression Savings:    [ \\d]{2}\\d\\.\\d{3}%\n"
-                                                 "Estimated Zero Blocks:            [ \\d]{2}\\d\\.\\d{3}%\n" +
-                                                 std::string(kDashes) + kTimeLine)))
-      << r.out;
+  EXPECT_TRUE(matchesShape(r.out, kEstimateLines + kDashes + kTimeLine)) << r.out;
   EXPECT_NEAR(percentAfter(r.out, "Estimated Compression Savings:"), 100.0 - 100.0 * truth.meanRatio, 3.0);
   EXPECT_NEAR(percentAfter(r.out, "Estimated Zero Blocks:"), truth.zeroShare, 2.0);
 
@@ -174,8 +184,7 @@ TEST_F(PartialScanCli, AllZeroSourceIsTooSparseAndSavesNothing) {
 
   const CliResult r = partialScan(image, "p.dat");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(std::regex_match(r.out, std::regex("Device too Sparse - cannot estimate\n" + std::string(kDashes) +
-                                                 kTimeLine)))
+  EXPECT_TRUE(matchesShape(r.out, "Device too Sparse - cannot estimate\n" + std::string(kDashes) + kTimeLine))
       << r.out;
   EXPECT_FALSE(exists(dir_.file("p.dat")));
 }
@@ -189,19 +198,17 @@ TEST_F(PartialScanCli, AllZeroSourceIsTooSparseAndSavesNothing) {
 TEST_F(PartialScanCli, SampleCountsAwayFromTheDefault) {
   const std::string image = dir_.file("image.bin");
   writeImage(image, 256);
-  const std::string estimate = "Estimated Compression Savings:    [ \\d]{2}\\d\\.\\d{3}%\n"
-                               "Estimated Zero Blocks:            [ \\d]{2}\\d\\.\\d{3}%\n" +
-                               std::string(kDashes) + kTimeLine;
+  const std::string estimate = kEstimateLines + kDashes + kTimeLine;
   const struct {
     std::vector<std::string> args;
     int status;
-    std::string out;  // regular expression
+    std::string out;  // shape, as for matchesShape
     std::string err;
   } cases[] = {
       {{"--maxNumSamples", "3"}, 0, estimate, ""},
       {{"--maxNumSamples", "0"}, 0,
-       "Estimated Compression Savings:      0\\.000%\n"
-       "Estimated Zero Blocks:              0\\.000%\n" +
+       "Estimated Compression Savings:      0.000%\n"
+       "Estimated Zero Blocks:              0.000%\n" +
            std::string(kDashes) + kTimeLine,
        ""},
       {{"--maxNumSamples", "25000"}, 0, estimate, ""},
@@ -215,7 +222,7 @@ TEST_F(PartialScanCli, SampleCountsAwayFromTheDefault) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     const CliResult r = runCli(dir_.path(), args, {{"DEDUPEINTERNAL", "1"}, {"ZIZUDIR3", "1"}});
     EXPECT_EQ(r.status, c.status);
-    EXPECT_TRUE(std::regex_match(r.out, std::regex(c.out))) << r.out;
+    EXPECT_TRUE(matchesShape(r.out, c.out)) << r.out;
     EXPECT_EQ(r.err, c.err);
     if (c.status == 0) {
       const CliResult load = runCli(dir_.path(), {"load", "--sketch", dir_.file("p.dat")});
