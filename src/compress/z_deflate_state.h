@@ -174,34 +174,43 @@ inline void store_le64(uch* p, uint64_t v) {
 class bit_run {
  public:
   explicit bit_run(deflate_state* s)
-      : s_(s), base_(s->pending_out + s->pending), out_(base_), acc_(s->bi_buf), n_(s->bi_valid) {
-    // Start with fewer than 8 bits waiting, as send() keeps it.
-    if (n_ >= 8) {
-      store_le64(out_, acc_);
-      out_ += n_ >> 3;
-      acc_ >>= n_ & ~7;
-      n_ &= 7;
-    }
+      : s_(s),
+        base_(s->pending_out + s->pending),
+        out_(base_),
+        acc_(s->bi_buf),
+        n_(s->bi_valid),
+        total_(s->bi_valid) {
+    flush();  // fewer than 8 bits waiting from here on
   }
 
-  // Up to 56 bits at once: every whole byte goes out right away, without
-  // a branch.
-  void send(uint64_t value, int length) {
+  // Adds bits without writing; at most 56 bits between flushes.
+  void put(uint64_t value, int length) {
     acc_ |= value << n_;
     n_ += length;
+    total_ += length;
+  }
+
+  // Writes out every whole byte, without a branch.
+  void flush() {
     store_le64(out_, acc_);
     out_ += n_ >> 3;
     acc_ >>= n_ & ~7;
     n_ &= 7;
   }
 
+  void send(uint64_t value, int length) {
+    put(value, length);
+    flush();
+  }
+
   // Bits after the pending bytes the run started from, the bits that were
   // already waiting included.
-  long bits() const { return static_cast<long>(out_ - base_) * 8 + n_; }
+  long bits() const { return total_; }
 
   void commit() {
+    flush();
     store_le64(out_, acc_);
-    const long t = bits();
+    const long t = total_;
     const int valid = t == 0 ? 0 : static_cast<int>((t - 1) & 15) + 1;
     const unsigned added = static_cast<unsigned>((t - valid) >> 3);
     s_->pending += added;
@@ -216,6 +225,7 @@ class bit_run {
   uch* out_;
   uint64_t acc_;
   int n_;
+  long total_;
 };
 
 // Room after the pending buffer for bit_run's whole-word stores.

@@ -121,6 +121,17 @@ class MatchCoder {
         (static_cast<long>(s_->strm->avail_out) - static_cast<long>(s_->pending)) * 8;
     bit_run out(s_);
     int i = from;
+    // Six fixed literal codes (9 bits at most) fill at most 54 bits: while
+    // even that many fit, send them in one go.
+    static_assert(6 * 9 <= 56, "a group must fit between flushes");
+    while (to - i >= 6 && out.bits() + 6 * 9 < limit) {
+      for (int k = 0; k < 6; k++) {
+        const ct_data c = ltree[w_[i + k]];
+        out.put(c.fc, c.dl);
+      }
+      out.flush();
+      i += 6;
+    }
     for (; i < to; i++) {
       const ct_data c = ltree[w_[i]];
       if (out.bits() + c.dl >= limit) {

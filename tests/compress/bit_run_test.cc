@@ -34,12 +34,23 @@ TEST(BitRunTest, SameStateAsSixteenBitBuffer) {
 
     // Code lengths of deflate: 0 (no extra bits) to 16; a few or many.
     const int count = static_cast<int>(rng.below(trial % 2 ? 8 : 600));
+    // Codes go in one at a time or in groups of up to 48 bits per flush.
     bit_run run(&fast.s);
+    int grouped = 0;
     for (int i = 0; i < count; i++) {
       const int length = static_cast<int>(rng.below(17));
       const unsigned value = static_cast<unsigned>(rng.next() & ((1u << length) - 1));
       send_bits(&slow.s, value, length);
-      run.send(value, length);
+      if (trial % 3 == 0) {
+        run.send(value, length);
+      } else {
+        if (grouped + length > 48) {
+          run.flush();
+          grouped = 0;
+        }
+        run.put(value, length);
+        grouped += length;
+      }
       ASSERT_EQ(run.bits(), static_cast<long>(slow.s.pending - pending) * 8 + slow.s.bi_valid);
     }
     run.commit();
