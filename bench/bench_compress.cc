@@ -53,10 +53,10 @@ const std::vector<dztest::Bytes>& blocks(Kind kind) {
   return *sets[kind];
 }
 
-// Arguments: storage version (1202: level 110, 1201: level 111), block kind.
-void BM_DCCompr(benchmark::State& state) {
-  myGlobals.storagever = static_cast<unsigned>(state.range(0));
-  std::vector<dztest::Bytes> set = blocks(static_cast<Kind>(state.range(1)));
+// storagever 1202 selects level 110 (buffered), 1201 level 111 (direct).
+void BM_DCCompr(benchmark::State& state, unsigned storagever, Kind kind) {
+  myGlobals.storagever = storagever;
+  std::vector<dztest::Bytes> set = blocks(kind);
   DCCompr compr;
   double ratio_sum = 0;
   long blocks_done = 0;
@@ -74,15 +74,13 @@ void BM_DCCompr(benchmark::State& state) {
       static_cast<double>(g_allocations.load() - allocations_before) /
       static_cast<double>(blocks_done);
 }
-BENCHMARK(BM_DCCompr)
-    ->ArgNames({"storagever", "random"})
-    ->Args({1202, kText})
-    ->Args({1201, kText})
-    ->Args({1202, kRandom})
-    ->Args({1201, kRandom});
+BENCHMARK_CAPTURE(BM_DCCompr, text_level110, 1202u, kText);
+BENCHMARK_CAPTURE(BM_DCCompr, text_level111, 1201u, kText);
+BENCHMARK_CAPTURE(BM_DCCompr, random_level110, 1202u, kRandom);
+BENCHMARK_CAPTURE(BM_DCCompr, random_level111, 1201u, kRandom);
 
-void BM_ZlibLevel1(benchmark::State& state) {
-  const std::vector<dztest::Bytes>& set = blocks(static_cast<Kind>(state.range(0)));
+void BM_ZlibLevel1(benchmark::State& state, Kind kind) {
+  const std::vector<dztest::Bytes>& set = blocks(kind);
   zoracle::Level1Stream zlib;
   std::vector<unsigned char> out(kBlock + 256);
   double ratio_sum = 0;
@@ -96,7 +94,8 @@ void BM_ZlibLevel1(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(blocks_done) * static_cast<int64_t>(kBlock));
   state.counters["ratio"] = ratio_sum / static_cast<double>(blocks_done);
 }
-BENCHMARK(BM_ZlibLevel1)->ArgNames({"random"})->Arg(kText)->Arg(kRandom);
+BENCHMARK_CAPTURE(BM_ZlibLevel1, text, kText);
+BENCHMARK_CAPTURE(BM_ZlibLevel1, random, kRandom);
 
 }  // namespace
 
