@@ -1,6 +1,7 @@
 // Stream entry points of the deflate variant and its block driver.
 #include "compress/z_deflate.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -46,8 +47,7 @@ void flush_pending(z_stream* strm) {
 }
 
 void clear_hash(lz4_context* ctx) {
-  static_assert(LZ4_EMPTY_SLOT == 0xffff, "empty slots are all-ones bytes");
-  std::memset(ctx->hash_table, 0xff, sizeof(ctx->hash_table));
+  std::fill_n(ctx->hash_table, LZ4_HASH_SIZE, LZ4_EMPTY_SLOT);
 }
 
 void clear_block_stats(deflate_state* s) {

@@ -25,8 +25,10 @@ constexpr int LZ4_HASH_LOG = 12;
 constexpr int LZ4_HASH_SIZE = 1 << LZ4_HASH_LOG;
 constexpr int LZ4_WINDOW_SIZE = 32768;
 constexpr int LZ4_MAX_DISTANCE = 32506;
-// Above every position, so an empty slot fails the distance test by itself.
-constexpr uint16_t LZ4_EMPTY_SLOT = 0xffff;
+// The last window position: never below a candidate position, so an empty
+// slot fails the distance test by itself, and inside the window, so its key
+// can be read like any other before that test.
+constexpr uint16_t LZ4_EMPTY_SLOT = LZ4_WINDOW_SIZE - 1;
 
 struct lz4_context {
   // Window position of the last byte entered with that hash, or

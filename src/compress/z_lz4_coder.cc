@@ -93,6 +93,44 @@ class MatchCoder {
            ((raw(ref) ^ raw_p) & raw_key_mask_) == 0;
   }
 
+  // The search loop: probes positions *ip, *ip + 1, ... up to last, entering
+  // each; false when none is accepted. The key is compared first because
+  // most probes fail it (any slot's key can be read, the empty one too), so
+  // the distance is tested only for the few that pass.
+  bool search(int* ip_io, int* ref_out, int last) {
+    const uch* const w = w_;
+    uint16_t* const table = table_;
+    const uint32_t mask = raw_key_mask_;
+    const uint32_t key_mask = key_mask_;
+    // One probe; true when position p is accepted.
+    auto probe = [&](int p) __attribute__((always_inline)) {
+      uint32_t r;
+      std::memcpy(&r, w + p, sizeof(r));
+      const unsigned h = hash(big_endian(r) & key_mask);
+      const int ref = table[h];
+      table[h] = static_cast<uint16_t>(p);
+      uint32_t rr;
+      std::memcpy(&rr, w + ref, sizeof(rr));
+      if (__builtin_expect(((rr ^ r) & mask) != 0, 1)) return false;
+      if (static_cast<unsigned>(p - ref - 1) >= static_cast<unsigned>(LZ4_MAX_DISTANCE)) {
+        return false;
+      }
+      *ip_io = p;
+      *ref_out = ref;
+      return true;
+    };
+    int ip = *ip_io;
+    // Four probes per bound test.
+    for (; ip + 3 <= last; ip += 4) {
+      if (probe(ip) || probe(ip + 1) || probe(ip + 2) || probe(ip + 3)) return true;
+    }
+    for (; ip <= last; ip++) {
+      if (probe(ip)) return true;
+    }
+    *ip_io = ip;
+    return false;
+  }
+
   void append_literals(int from, int count) {
     const unsigned at = s_->last_lit + static_cast<unsigned>(used_symbols_);
     std::memcpy(s_->l_buf + at, w_ + from, static_cast<size_t>(count));
@@ -179,14 +217,7 @@ class MatchCoder {
       int limit = ip + (budget_ - used()) - 5;
       if (limit > mflimit_) limit = mflimit_;
       const int last = limit - 1;  // a candidate needs p + 1 <= limit
-      for (;; ip++) {
-        if (ip > last) return kTail;
-        const uint32_t r = raw(ip);
-        const unsigned h = hash(big_endian(r) & key_mask_);
-        ref = slot(h);
-        enter(h, ip);
-        if (acceptable(ref, ip, r)) break;
-      }
+      if (!search(&ip, &ref, last)) return kTail;
 
       // Literals before the match.
       if (buffered_) {
