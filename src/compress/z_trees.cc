@@ -294,47 +294,90 @@ void send_all_trees(deflate_state* s, int lcodes, int dcodes, int blcodes) {
   send_tree(s, s->dyn_dtree, dcodes - 1);
 }
 
-// Sends the buffered symbols with the given trees. Counts in reserved the
-// input bytes of every symbol that still fits into the caller's output.
-void compress_block(deflate_state* s, const ct_data* ltree, const ct_data* dtree) {
-  z_stream* strm = s->strm;
-  // Output bits left for the caller before this block: room for a symbol is
-  // this minus the bits sent so far.
-  const long limit = (static_cast<long>(strm->avail_out) - static_cast<long>(s->pending)) * 8;
+// A match length's code and extra bits as one value, and its bit count.
+struct length_entry {
+  uint32_t bits;
+  uint32_t count;
+};
+
+// A distance code with its extra-bit count and base.
+struct distance_entry {
+  uint32_t code;
+  uint32_t code_bits;
+  uint32_t extra_bits;
+  uint32_t base;
+};
+
+// A block size bound that never allows the unchecked send.
+constexpr unsigned long kNoBound = 1ul << 40;
+
+// Sends the buffered symbols; returns the input bytes of those whose bits
+// still fit within limit. Without check every symbol is known to fit.
+template <bool check>
+unsigned long send_symbols(const deflate_state* s, const ct_data* ltree,
+                           const length_entry* lengths, const distance_entry* distances,
+                           long limit, bit_run* run) {
+  bit_run out_copy = *run;  // kept in registers through the loop
+  bit_run* const out = &out_copy;
   unsigned long reserved = 0;
-  bit_run out(s);
-  for (unsigned lx = 0; lx < s->last_lit; lx++) {
-    const unsigned dist = s->d_buf[lx];
-    const int lc = s->l_buf[lx];
-    const long room = limit - out.bits();
+  const unsigned last_lit = s->last_lit;
+  const ush* const d_buf = s->d_buf;
+  const uch* const l_buf = s->l_buf;
+  for (unsigned lx = 0; lx < last_lit; lx++) {
+    const unsigned dist = d_buf[lx];
+    const unsigned lc = l_buf[lx];
     if (dist == 0) {
       const ct_data c = ltree[lc];
-      if (room - c.dl >= 0) reserved += 1;
-      out.send(c.fc, c.dl);
+      reserved += !check || limit - out->bits() - c.dl >= 0 ? 1 : 0;
+      out->send(c.fc, c.dl);
       continue;
-    }
-    const unsigned code = _length_code[lc];
-    const unsigned dcode = d_code(dist - 1);
-    const ct_data lcode = ltree[code + LITERALS + 1];
-    const ct_data dcode_bits = dtree[dcode];
-    const int lextra = extra_lbits[code];
-    const int dextra = extra_dbits[dcode];
-    if (room - (lcode.dl + lextra + dcode_bits.dl + dextra) >= 0) {
-      reserved += static_cast<unsigned>(lc + MIN_MATCH);
     }
     // Length code, its extra bits, distance code, its extra bits: at most
     // 15 + 5 + 15 + 13 bits, sent as one value.
-    uint64_t bits = lcode.fc;
-    int n = lcode.dl;
-    // (Length 258 has no extra bits but is not its code's base: mask.)
-    bits |= static_cast<uint64_t>((lc - base_length[code]) & ((1 << lextra) - 1)) << n;
-    n += lextra;
-    bits |= static_cast<uint64_t>(dcode_bits.fc) << n;
-    n += dcode_bits.dl;
-    bits |= static_cast<uint64_t>(dist - 1 - static_cast<unsigned>(base_dist[dcode])) << n;
-    n += dextra;
-    out.send(bits, n);
+    const length_entry l = lengths[lc];
+    const distance_entry& d = distances[d_code(dist - 1)];
+    const uint64_t dbits = d.code | static_cast<uint64_t>(dist - 1 - d.base) << d.code_bits;
+    const int n = static_cast<int>(l.count + d.code_bits + d.extra_bits);
+    reserved += !check || limit - out->bits() - n >= 0 ? lc + MIN_MATCH : 0;
+    out->send(l.bits | dbits << l.count, n);
   }
+  *run = out_copy;
+  return reserved;
+}
+
+// Sends the buffered symbols with the given trees. Counts in reserved the
+// input bytes of every symbol that still fits into the caller's output.
+// bound is at least the bits of all symbols with these trees (the block
+// cost the tree building worked out).
+void compress_block(deflate_state* s, const ct_data* ltree, const ct_data* dtree,
+                    unsigned long bound) {
+  z_stream* strm = s->strm;
+  // Each match length and distance code resolved once per block, so a match
+  // costs two table loads instead of five.
+  length_entry lengths[MAX_MATCH - MIN_MATCH + 1];
+  for (int lc = 0; lc <= MAX_MATCH - MIN_MATCH; lc++) {
+    const unsigned code = _length_code[lc];
+    const ct_data c = ltree[code + LITERALS + 1];
+    const int extra = extra_lbits[code];
+    // (Length 258 has no extra bits but is not its code's base: mask.)
+    const unsigned value = static_cast<unsigned>(lc - base_length[code]) & ((1u << extra) - 1);
+    lengths[lc] = length_entry{c.fc | value << c.dl, static_cast<uint32_t>(c.dl + extra)};
+  }
+  distance_entry distances[D_CODES];
+  for (int d = 0; d < D_CODES; d++) {
+    distances[d] = distance_entry{dtree[d].fc, dtree[d].dl, static_cast<uint32_t>(extra_dbits[d]),
+                                  static_cast<uint32_t>(base_dist[d])};
+  }
+
+  // Output bits left for the caller before this block: room for a symbol is
+  // this minus the bits sent so far. When the whole block fits, the
+  // counting is left out.
+  const long limit = (static_cast<long>(strm->avail_out) - static_cast<long>(s->pending)) * 8;
+  bit_run out(s);
+  const long most = out.bits() + static_cast<long>(bound);
+  const unsigned long reserved =
+      most <= limit ? send_symbols<false>(s, ltree, lengths, distances, limit, &out)
+                    : send_symbols<true>(s, ltree, lengths, distances, limit, &out);
   out.send(ltree[END_BLOCK].fc, ltree[END_BLOCK].dl);
   out.commit();
   s->last_eob_len = ltree[END_BLOCK].dl;
@@ -492,7 +535,8 @@ void _tr_flush_block(deflate_state* s, const uch* buf, unsigned long stored_len,
   // coder (-1) wraps to a huge product and falls to the stored branch.
   const bool coded = static_cast<uint32_t>(produced) * 100u <
                      s->lz_ratio_limit * static_cast<uint32_t>(stored_len);
-  if (s->level > 0 && (s->strategy == Z_HUFFMAN_ONLY || coded)) {
+  const bool build = s->level > 0 && (s->strategy == Z_HUFFMAN_ONLY || coded);
+  if (build) {
     if (stored_len > 0 && s->strm->data_type == Z_UNKNOWN) set_data_type(s);
     if (buf != nullptr && stored_is_certain(s, stored_len)) {
       s->max_blindex = 0;
@@ -516,11 +560,11 @@ void _tr_flush_block(deflate_state* s, const uch* buf, unsigned long stored_len,
     _tr_stored_block(s, buf, stored_len, eof);
   } else if (s->strategy == Z_FIXED || static_lenb == opt_lenb) {
     send_bits(s, static_cast<unsigned>((STATIC_TREES << 1) + eof), 3);
-    compress_block(s, stitch_static_ltree, static_dtree);
+    compress_block(s, stitch_static_ltree, static_dtree, build ? s->static_len : kNoBound);
   } else {
     send_bits(s, static_cast<unsigned>((DYN_TREES << 1) + eof), 3);
     send_all_trees(s, s->l_desc.max_code + 1, s->d_desc.max_code + 1, max_blindex + 1);
-    compress_block(s, s->dyn_ltree, s->dyn_dtree);
+    compress_block(s, s->dyn_ltree, s->dyn_dtree, s->opt_len);
   }
   init_block(s);
   if (eof) bi_windup(s);
