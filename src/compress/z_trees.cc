@@ -457,7 +457,10 @@ bool stored_is_certain(const deflate_state* s, unsigned long stored_len) {
     nd += forced;
   }
   lower += huffman_cost(f, nd) - static_cast<unsigned long>(forced);
-  lower += extra_bits + 3 * 4 + 5 + 5 + 4;
+  // The tree header sends every non-zero code length: one bit at least for
+  // each, or three (a code of one bit and two extra bits) for a repeat of
+  // up to six, so half a bit each at least.
+  lower += extra_bits + 3 * 4 + 5 + 5 + 4 + static_cast<unsigned long>(nl + nd) / 2;
   return ((lower + 3 + 7) >> 3) >= stored_len + 4 && ((static_bits + 3 + 7) >> 3) >= stored_len + 4;
 }
 
