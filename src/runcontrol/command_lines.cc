@@ -25,5 +25,5 @@ bool isSkippedLine(const std::string& line) {
 }
 
 std::vector<std::string> splitCommandLine(const std::string& line) {
-  return boost::program_options::split_unix(line, " \t", "'\"", "\\");
+  return boost::program_options::split_unix(line, " \t\r", "'\"", "\\");
 }

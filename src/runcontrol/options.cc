@@ -161,6 +161,8 @@ void checkMergeFiles(const po::variables_map& vm) {
 // Settings whose meaning breaks down outside these bounds (no workers, a
 // sketch that keeps nothing, segments that split blocks, queue bounds that
 // stall or overflow) are refused before anything runs.
+constexpr unsigned kMaxMBPsLimit = 1000000;
+
 void refuseUndefinedValues() {
   const RunGlobals& g = myGlobals;
   if (g.threads < 1) refuse("Invalid threads given: need at least 1", 133);
@@ -170,6 +172,16 @@ void refuseUndefinedValues() {
     refuse("Invalid segmentSize given: need a positive multiple of " + std::to_string(g.blockSize), 133);
   }
   if (g.maxNumSamples < 0) refuse("Invalid maxNumSamples given: must not be negative", 133);
+  // The limiter keeps one slot per MiB/s; beyond any real device's rate the
+  // slot table would only exhaust memory.
+  if (g.maxMBPs > kMaxMBPsLimit) {
+    refuse("Invalid maxMBPs given: at most " + std::to_string(kMaxMBPsLimit), 133);
+  }
+  // The log level is kept as a signed int; larger values would turn logging off.
+  if (g.loglevel > static_cast<unsigned>(INT_MAX)) {
+    refuse("Invalid loglevel given: at most " + std::to_string(INT_MAX), 133);
+  }
+  if (g.machineSize < 1) refuse("Invalid machineSize given: need at least 1", 133);
   const struct {
     const char* name;
     int bound;

@@ -123,6 +123,11 @@ const std::vector<CliCase> kCliCases = {
      "Invalid readRequestsMaxQ given: need at least 1\n"},
     {"hash queue bound 0", {"load", "--hashRequestsMaxQ", "0"}, kBackend, 133,
      "Invalid hashRequestsMaxQ given: need at least 1\n"},
+    {"maxMBPs beyond any device", {"load", "-x", "1000001"}, kPlain, 133,
+     "Invalid maxMBPs given: at most 1000000\n"},
+    {"loglevel that does not fit the signed level", {"load", "--loglevel", "2147483648"}, kPlain, 133,
+     "Invalid loglevel given: at most 2147483647\n"},
+    {"machineSize 0", {"load", "-M", "0"}, kSupport, 133, "Invalid machineSize given: need at least 1\n"},
     {"queue bound times threads overflows", {"load", "-p", "5000000"}, kBoth, 133,
      "Invalid hashRequestsMaxQ given: hashRequestsMaxQ times threads exceeds 2147483647\n"},
 
@@ -229,6 +234,15 @@ TEST_F(Batch, CommentCountsAndGetsTheEchoLine) {
             r.out.substr(0, r.out.find("RUN")));
   ASSERT_EQ(1u, runLines(r.out).size());
   EXPECT_TRUE(searches(r.out, "RUN scan command=scan input=abc sketch=file_352441C2.dat .*\n" + kTimeLine + "$"));
+}
+
+TEST_F(Batch, WindowsLineEndingsDoNotReachTheLastWord) {
+  // A batch file saved with CRLF: the device test would fail on "abc\r".
+  const CliResult r = run("# made on another system\r\nscan -d abc\r\n");
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.err);
+  ASSERT_EQ(1u, runLines(r.out).size());
+  EXPECT_TRUE(searches(r.out, "RUN scan command=scan input=abc sketch=file_352441C2.dat "));
 }
 
 TEST_F(Batch, BadLinesAreReportedByFileLineNumberAndSkipped) {
