@@ -180,8 +180,7 @@ class bit_run {
         base_(s->pending_out + s->pending),
         out_(base_),
         acc_(s->bi_buf),
-        n_(s->bi_valid),
-        total_(s->bi_valid) {
+        n_(s->bi_valid) {
     flush();  // fewer than 8 bits waiting from here on
   }
 
@@ -189,7 +188,6 @@ class bit_run {
   void put(uint64_t value, int length) {
     acc_ |= value << n_;
     n_ += length;
-    total_ += length;
   }
 
   // Writes out every whole byte, without a branch.
@@ -207,12 +205,13 @@ class bit_run {
 
   // Bits after the pending bytes the run started from, the bits that were
   // already waiting included.
-  long bits() const { return total_; }
+  // (Every bit is either written out or waiting in the accumulator.)
+  long bits() const { return (out_ - base_) * 8 + n_; }
 
   void commit() {
     flush();
     store_le64(out_, acc_);
-    const long t = total_;
+    const long t = bits();
     const int valid = t == 0 ? 0 : static_cast<int>((t - 1) & 15) + 1;
     const unsigned added = static_cast<unsigned>((t - valid) >> 3);
     s_->pending += added;
@@ -227,7 +226,6 @@ class bit_run {
   uch* out_;
   uint64_t acc_;
   int n_;
-  long total_;
 };
 
 // Room after the pending buffer for bit_run's whole-word stores.

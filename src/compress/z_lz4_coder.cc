@@ -201,10 +201,15 @@ class MatchCoder {
     // even that many fit, send them in one go.
     static_assert(6 * 9 <= 56, "a group must fit between flushes");
     while (to - i >= 6 && out.bits() + 6 * 9 < limit) {
-      for (int k = 0; k < 6; k++) {
-        const ct_data c = ltree[w_[i + k]];
-        out.put(c.fc, c.dl);
-      }
+      const uch* const p = w_ + i;
+      const ct_data c0 = ltree[p[0]], c1 = ltree[p[1]], c2 = ltree[p[2]];
+      const ct_data c3 = ltree[p[3]], c4 = ltree[p[4]], c5 = ltree[p[5]];
+      out.put(c0.fc, c0.dl);
+      out.put(c1.fc, c1.dl);
+      out.put(c2.fc, c2.dl);
+      out.put(c3.fc, c3.dl);
+      out.put(c4.fc, c4.dl);
+      out.put(c5.fc, c5.dl);
       out.flush();
       i += 6;
     }
