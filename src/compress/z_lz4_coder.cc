@@ -33,6 +33,7 @@ class MatchCoder {
         start_(static_cast<int>(s->lz4_ctx->fill)),
         iend_(start_ + n),
         mflimit_(iend_ - 8 - m_),
+        tail_start_(iend_ - (buffered_ ? kBufferedTail : 0)),
         pending0_(s->pending),
         anchor_(start_) {
     if (buffered_) {
@@ -283,7 +284,7 @@ class MatchCoder {
         ip += m_;
         ref += m_;
         const int extension_start = ip;
-        int e = iend_ - (buffered_ ? kBufferedTail : 0);
+        int e = tail_start_;
         const int budget_end = ip + (budget_ - used()) * MAX_MATCH - m_ - 7;
         if (budget_end < e) e = budget_end;
         if (buffered_ && ip > e) return kFail;
@@ -308,7 +309,8 @@ class MatchCoder {
         // Pieces of 258, then the rest; a rest of 1 or 2 bytes becomes
         // literals of the next run.
         if (buffered_) {
-          if (used_symbols_ + (len + MAX_MATCH - 1) / MAX_MATCH > budget_) return kFail;
+          const int pieces = len < MAX_MATCH ? 1 : (len + MAX_MATCH - 1) / MAX_MATCH;
+          if (used_symbols_ + pieces > budget_) return kFail;
           while (len > MAX_MATCH - 1) {
             append_match(MAX_MATCH, dist);
             len -= MAX_MATCH;
@@ -383,6 +385,7 @@ class MatchCoder {
   const int start_;
   const int iend_;
   const int mflimit_;
+  const int tail_start_;  // no match reaches into the literal tail
   const unsigned pending0_;
   int budget_ = 0;
   int used_symbols_ = 0;

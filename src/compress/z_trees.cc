@@ -415,8 +415,8 @@ unsigned long huffman_cost(const unsigned* f, int n) {
   return cost;
 }
 
-// Gathers one tree's non-zero counts (sorted, padded with the forced counts
-// of 1 build_tree would add), and adds its fixed-code bits and extra bits.
+// Gathers one tree's non-zero counts (unsorted), and adds its fixed-code
+// bits and extra bits.
 int gather_counts(const ct_data* tree, int elems, const ct_data* stree, const int* extra,
                   int extra_base, unsigned* f, unsigned long* static_bits,
                   unsigned long* extra_bits) {
@@ -429,7 +429,6 @@ int gather_counts(const ct_data* tree, int elems, const ct_data* stree, const in
     *static_bits += c * (stree[i].dl + x);
     *extra_bits += c * x;
   }
-  std::sort(f, f + n);
   return n;
 }
 
@@ -444,11 +443,15 @@ bool stored_is_certain(const deflate_state* s, unsigned long stored_len) {
   const int nl = gather_counts(s->dyn_ltree, L_CODES, stitch_static_ltree, extra_lbits,
                                LITERALS + 1, f, &static_bits, &extra_bits);
   if (nl < 2) return false;  // only the end-of-block code: not worth the trouble
-  lower += huffman_cost(f, nl);
+  // A fixed-code block smaller than the stored one settles it before the
+  // counts are sorted.
   if (((static_bits + 3 + 7) >> 3) < stored_len + 4) return false;
+  std::sort(f, f + nl);
+  lower += huffman_cost(f, nl);
 
   int nd = gather_counts(s->dyn_dtree, D_CODES, static_dtree, extra_dbits, 0, f, &static_bits,
                          &extra_bits);
+  std::sort(f, f + nd);
   // Forced codes of count 1 cost their length minus the one bit taken back.
   const int forced = nd < 2 ? 2 - nd : 0;
   if (forced > 0) {
