@@ -11,7 +11,7 @@ jobs=$(nproc)
 # stalling the run.
 ctest_args=(--output-on-failure --timeout 300 -j "$jobs")
 
-rm -rf build build-asan
+rm -rf build build-asan build-tsan
 
 cmake -S . -B build -G Ninja
 ninja -C build
@@ -20,3 +20,9 @@ ctest --test-dir build "${ctest_args[@]}"
 cmake -S . -B build-asan -G Ninja -DDZ_SANITIZE=address,undefined -DDZ_BUILD_BENCH=OFF
 ninja -C build-asan
 ctest --test-dir build-asan "${ctest_args[@]}"
+
+# The pipeline's threads under ThreadSanitizer: the sketch's concurrent
+# offers, and the scan, fault-injection and partial-scan runs.
+cmake -S . -B build-tsan -G Ninja -DDZ_SANITIZE=thread -DDZ_BUILD_BENCH=OFF
+ninja -C build-tsan dc_kheap_test scan_cli_test scan_faults_test partialscan_cli_test
+ctest --test-dir build-tsan "${ctest_args[@]}" -R '(KHeap|ConcurrentOffers|^Scan|PartialScanCli)'
