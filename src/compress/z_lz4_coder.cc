@@ -230,16 +230,26 @@ class MatchCoder {
   // bytes would reach the end of the caller's output.
   bool code_piece(int len, unsigned dist) {
     const bit_mark before = mark_bits(s_);
-    const unsigned code = _length_code[len - MIN_MATCH];
-    send_code(s_, static_cast<int>(code + LITERALS + 1), s_->cur_ltree);
-    if (extra_lbits[code] != 0) {
-      send_bits(s_, static_cast<unsigned>(len - MIN_MATCH - base_length[code]), extra_lbits[code]);
-    }
+    // Length code, its extra bits, distance code, its extra bits, as one
+    // value of at most 15 + 5 + 15 + 13 bits.
+    const unsigned lc = static_cast<unsigned>(len - MIN_MATCH);
+    const unsigned code = _length_code[lc];
+    const ct_data lcode = s_->cur_ltree[code + LITERALS + 1];
+    const int lextra = extra_lbits[code];
+    // (Length 258 has no extra bits but is not its code's base: mask.)
+    uint64_t bits = lcode.fc | static_cast<uint64_t>((lc - static_cast<unsigned>(base_length[code])) &
+                                                     ((1u << lextra) - 1))
+                                   << lcode.dl;
+    int n = lcode.dl + lextra;
     const unsigned dcode = d_code(dist - 1);
-    send_code(s_, static_cast<int>(dcode), s_->cur_dtree);
-    if (extra_dbits[dcode] != 0) {
-      send_bits(s_, dist - 1 - static_cast<unsigned>(base_dist[dcode]), extra_dbits[dcode]);
-    }
+    const ct_data dc = s_->cur_dtree[dcode];
+    bits |= static_cast<uint64_t>(dc.fc) << n;
+    n += dc.dl;
+    bits |= static_cast<uint64_t>(dist - 1 - static_cast<unsigned>(base_dist[dcode])) << n;
+    n += extra_dbits[dcode];
+    bit_run out(s_);
+    out.send(bits, n);
+    out.commit();
     if (s_->pending + 1 >= s_->strm->avail_out) {
       restore_bits(s_, before);
       s_->out_full = 1;
