@@ -19,6 +19,10 @@ constexpr int kBufferedTail = 5;
 // Literal runs up to this length are appended with fixed-size copies.
 constexpr int kShortRun = 16;
 
+// kBuffered: buffered mode (symbol buffer); else direct mode (fixed codes
+// into the bit writer). One copy of the coder per mode keeps the hot loops
+// free of mode tests.
+template <bool kBuffered>
 class MatchCoder {
  public:
   MatchCoder(deflate_state* s, uch* window, int n, unsigned out_limit)
@@ -26,7 +30,6 @@ class MatchCoder {
         ctx_(s->lz4_ctx),
         w_(window),
         table_(s->lz4_ctx->hash_table),
-        buffered_(s->stitch_mode == STITCH_BUFFERED),
         m_(s->lz4_ctx->min_match),
         key_mask_(m_ >= 4 ? 0xffffffffu : 0xffffffffu << (8 * (4 - m_))),
         raw_key_mask_(big_endian(key_mask_)),
@@ -388,7 +391,7 @@ class MatchCoder {
   lz4_context* const ctx_;
   const uch* const w_;
   uint16_t* const table_;
-  const bool buffered_;
+  static constexpr bool buffered_ = kBuffered;
   const int m_;
   const uint32_t key_mask_;
   const uint32_t raw_key_mask_;
@@ -409,7 +412,11 @@ class MatchCoder {
 // result; on -1 (buffered mode only) neither changes, and the symbols
 // already appended are dropped by the caller's block reset.
 int LZ4_compressCtx(deflate_state* s, uch* window, uch* /*dest*/, int n, unsigned out_limit) {
-  MatchCoder coder(s, window, n, out_limit);
+  if (s->stitch_mode == STITCH_BUFFERED) {
+    MatchCoder<true> coder(s, window, n, out_limit);
+    return coder.run();
+  }
+  MatchCoder<false> coder(s, window, n, out_limit);
   return coder.run();
 }
 
