@@ -22,7 +22,9 @@ constexpr int kShortRun = 16;
 // kBuffered: buffered mode (symbol buffer); else direct mode (fixed codes
 // into the bit writer). One copy of the coder per mode keeps the hot loops
 // free of mode tests.
-template <bool kBuffered>
+// kMinMatch: the minimum match length when known at compile time (3, the
+// only one the system's levels use), else 0 for the context's value.
+template <bool kBuffered, int kMinMatch>
 class MatchCoder {
  public:
   MatchCoder(deflate_state* s, uch* window, int n, unsigned out_limit)
@@ -31,11 +33,11 @@ class MatchCoder {
         w_(window),
         table_(s->lz4_ctx->hash_table),
         m_(s->lz4_ctx->min_match),
-        key_mask_(m_ >= 4 ? 0xffffffffu : 0xffffffffu << (8 * (4 - m_))),
+        key_mask_(m() >= 4 ? 0xffffffffu : 0xffffffffu << (8 * (4 - m()))),
         raw_key_mask_(big_endian(key_mask_)),
         start_(static_cast<int>(s->lz4_ctx->fill)),
         iend_(start_ + n),
-        mflimit_(iend_ - 8 - m_),
+        mflimit_(iend_ - 8 - m()),
         tail_start_(iend_ - (buffered_ ? kBufferedTail : 0)),
         pending0_(s->pending),
         anchor_(start_) {
@@ -51,7 +53,7 @@ class MatchCoder {
   // symbol buffer cannot take what the chunk needs.
   int run() {
     Step next = kTail;
-    if (!(iend_ - start_ < m_ + 9 || budget_ < 9 || s_->strategy == Z_HUFFMAN_ONLY)) {
+    if (!(iend_ - start_ < m() + 9 || budget_ < 9 || s_->strategy == Z_HUFFMAN_ONLY)) {
       next = find_matches();
     }
     if (next == kFail) return -1;
@@ -64,6 +66,14 @@ class MatchCoder {
 
  private:
   enum Step { kTail, kExit, kFail };
+
+  int m() const { return kMinMatch > 0 ? kMinMatch : m_; }
+  uint32_t key_mask() const {
+    return kMinMatch == 3 ? 0xffffff00u : key_mask_;
+  }
+  uint32_t raw_key_mask() const {
+    return kMinMatch == 3 ? big_endian(0xffffff00u) : raw_key_mask_;
+  }
 
   // Budget usage U: symbols (buffered) or bytes added to pending (direct;
   // bits still in the bit buffer do not count).
@@ -86,7 +96,7 @@ class MatchCoder {
 #endif
   }
 
-  uint32_t key(int p) const { return big_endian(raw(p)) & key_mask_; }
+  uint32_t key(int p) const { return big_endian(raw(p)) & key_mask(); }
 
   static unsigned hash(uint32_t key) { return (key * kGoldenPrime) >> (32 - LZ4_HASH_LOG); }
 
@@ -97,7 +107,7 @@ class MatchCoder {
   // slot never does) and its key is the same; keys compare in memory order.
   bool acceptable(int ref, int p, uint32_t raw_p) const {
     return static_cast<unsigned>(p - ref - 1) < static_cast<unsigned>(LZ4_MAX_DISTANCE) &&
-           ((raw(ref) ^ raw_p) & raw_key_mask_) == 0;
+           ((raw(ref) ^ raw_p) & raw_key_mask()) == 0;
   }
 
   // The search loop: probes positions *ip, *ip + 1, ... up to last, entering
@@ -107,8 +117,8 @@ class MatchCoder {
   bool search(int* ip_io, int* ref_out, int last) {
     const uch* const w = w_;
     uint16_t* const table = table_;
-    const uint32_t mask = raw_key_mask_;
-    const uint32_t key_mask = key_mask_;
+    const uint32_t mask = raw_key_mask();
+    const uint32_t key_mask = this->key_mask();
     // One probe; true when position p is accepted.
     auto probe = [&](int p) __attribute__((always_inline)) {
       uint32_t r;
@@ -294,17 +304,17 @@ class MatchCoder {
       for (;;) {
         const unsigned dist = static_cast<unsigned>(ip - ref) & 0xffff;
         const int match_start = ip;
-        ip += m_;
-        ref += m_;
+        ip += m();
+        ref += m();
         const int extension_start = ip;
         int e = tail_start_;
-        const int budget_end = ip + (budget_ - used()) * MAX_MATCH - m_ - 7;
+        const int budget_end = ip + (budget_ - used()) * MAX_MATCH - m() - 7;
         if (budget_end < e) e = budget_end;
         if (buffered_ && ip > e) return kFail;
 
         // No-skip extension: positions inside the match are entered too;
         // every 16 bytes the run must still be the one the table points at.
-        int countdown = 16 - m_;
+        int countdown = 16 - m();
         while (ip < e - 3 && w_[ip] == w_[ref]) {
           const unsigned h = hash(key(ip));
           if (countdown == 0) {
@@ -317,7 +327,7 @@ class MatchCoder {
           ref++;
           countdown--;
         }
-        int len = ip - extension_start + m_;
+        int len = ip - extension_start + m();
 
         // Pieces of 258, then the rest; a rest of 1 or 2 bytes becomes
         // literals of the next run.
@@ -357,7 +367,7 @@ class MatchCoder {
         if (budget_ - used() < 5 || ip > mflimit_) return kTail;
         enter(hash(key(ip - 2)), ip - 2);
         const uint32_t r = raw(ip);
-        const unsigned h = hash(big_endian(r) & key_mask_);
+        const unsigned h = hash(big_endian(r) & key_mask());
         ref = slot(h);
         enter(h, ip);
         if (!acceptable(ref, ip, r)) {
@@ -392,7 +402,7 @@ class MatchCoder {
   const uch* const w_;
   uint16_t* const table_;
   static constexpr bool buffered_ = kBuffered;
-  const int m_;
+  const int m_;  // see m()
   const uint32_t key_mask_;
   const uint32_t raw_key_mask_;
   const int start_;
@@ -412,12 +422,13 @@ class MatchCoder {
 // result; on -1 (buffered mode only) neither changes, and the symbols
 // already appended are dropped by the caller's block reset.
 int LZ4_compressCtx(deflate_state* s, uch* window, uch* /*dest*/, int n, unsigned out_limit) {
+  const bool three = s->lz4_ctx->min_match == 3;
   if (s->stitch_mode == STITCH_BUFFERED) {
-    MatchCoder<true> coder(s, window, n, out_limit);
-    return coder.run();
+    return three ? MatchCoder<true, 3>(s, window, n, out_limit).run()
+                 : MatchCoder<true, 0>(s, window, n, out_limit).run();
   }
-  MatchCoder<false> coder(s, window, n, out_limit);
-  return coder.run();
+  return three ? MatchCoder<false, 3>(s, window, n, out_limit).run()
+               : MatchCoder<false, 0>(s, window, n, out_limit).run();
 }
 
 }  // namespace zdeflate
