@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 template <typename T>
 class concurrent_queue {
@@ -46,6 +47,29 @@ class concurrent_queue {
       count.store(queue.size(), std::memory_order_relaxed);
     }
     cond.notify_one();
+  }
+
+  // Queues all of items in order under one lock and empties items. Wakes a
+  // single consumer: a consumer pops on without sleeping while elements
+  // remain, so a burst costs one wake-up rather than one per element. Below
+  // acceptance level 1 the elements are freed instead.
+  void pushAll(std::vector<T>& items) {
+    if (items.empty()) return;
+    bool queued = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (level >= 1) {
+        queue.insert(queue.end(), items.begin(), items.end());
+        count.store(queue.size(), std::memory_order_relaxed);
+        queued = true;
+      }
+    }
+    if (!queued) {
+      for (T item : items) delete item;
+    } else {
+      cond.notify_one();
+    }
+    items.clear();
   }
 
   T pop() {

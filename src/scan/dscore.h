@@ -15,6 +15,8 @@ class DCKHeap;
 class DCLogger;
 class DCCompr;
 class DCProgressBar;
+struct hashReq;
+struct readReq;
 
 class DSCore {
  public:
@@ -74,6 +76,16 @@ class DSCore {
   int64_t getGrossPartitionLoad() const;
   // Records a partial scan's result in the record and saves it.
   void setPartialVals(float ratio);
+
+ private:
+  // Queues the hash requests that processBlock collected for the current
+  // chunk, all at once.
+  void flushHashBatch();
+
+  // The chunk whose blocks scan is handing to processBlock: not-zero blocks
+  // go to the hash workers as references into it instead of copies.
+  readReq* chunk_ = nullptr;
+  std::vector<hashReq*> hashBatch_;
 };
 
 // The engine of the current run and its sketch; the pipeline workers reach

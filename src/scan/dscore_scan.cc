@@ -53,11 +53,15 @@ double asStored(double ratio) {
   return stored;
 }
 
-// Frees a consumed chunk, keeping its buffer for the readers.
-void returnChunk(readReq* rq) {
-  returnChunkBuffer(rq->buf, static_cast<size_t>(rq->bytesAsked));
-  rq->buf = nullptr;
-  delete rq;
+// Frees a consumed chunk (once no hash request points into it), keeping
+// its buffer for the readers.
+void returnChunk(readReq* rq) { releaseChunk(rq); }
+
+// How many chunks queued hash requests may keep alive: the queue's bound
+// in chunks, and a few for the blocks the hash workers have in hand.
+int pinLimit(size_t bound) {
+  const size_t perChunk = myGlobals.readChunkBlocks > 0 ? static_cast<size_t>(myGlobals.readChunkBlocks) : 1;
+  return static_cast<int>(bound / perChunk) + 4;
 }
 
 }  // namespace
@@ -77,15 +81,33 @@ bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/
     }
     ++logger->notZeroBlocks;
     position = static_cast<uint64_t>(pos);
-    // The one copy of the block: the chunk is freed as soon as it is split.
-    auto* buf = new unsigned char[len + 2];
-    std::memcpy(buf, data, len);
-    buf[len] = extraBytes[0];
-    buf[len + 1] = extraBytes[1];
-    auto* req = new hashReq(buf, len, std::vector<unsigned char>(myGlobals.hashLength, 0), extraBytes,
-                            static_cast<uint64_t>(pos));
+    hashReq* req;
+    const size_t bound = static_cast<size_t>(myGlobals.hashRequestsMaxQ) * myGlobals.threads;
+    if (chunk_ != nullptr && (chunk_->pinned || gPinnedChunks.load(std::memory_order_relaxed) < pinLimit(bound))) {
+      // No copy: the request points into the chunk and keeps it alive.
+      if (!chunk_->pinned) {
+        chunk_->pinned = true;
+        gPinnedChunks.fetch_add(1, std::memory_order_relaxed);
+      }
+      chunk_->refs.fetch_add(1, std::memory_order_relaxed);
+      req = new hashReq(const_cast<unsigned char*>(data), len, std::vector<unsigned char>(myGlobals.hashLength, 0),
+                        extraBytes, static_cast<uint64_t>(pos));
+      req->chunk = chunk_;
+    } else {
+      // The one copy of the block, with the two extra bytes after it.
+      auto* buf = new unsigned char[len + 2];
+      std::memcpy(buf, data, len);
+      buf[len] = extraBytes[0];
+      buf[len + 1] = extraBytes[1];
+      req = new hashReq(buf, len, std::vector<unsigned char>(myGlobals.hashLength, 0), extraBytes,
+                        static_cast<uint64_t>(pos));
+    }
     ++hashesQueued;
-    boundedPush(hashRequests, req, static_cast<size_t>(myGlobals.hashRequestsMaxQ) * myGlobals.threads);
+    if (chunk_ != nullptr) {
+      hashBatch_.push_back(req);
+    } else {
+      boundedPush(hashRequests, req, bound, gHashSpace);
+    }
   }
 
   const int64_t segment = myGlobals.segmentSize;
@@ -105,6 +127,13 @@ bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/
   }
   run = 0;
   return true;
+}
+
+void DSCore::flushHashBatch() {
+  if (hashBatch_.empty()) return;
+  gHashSpace.waitForRoom([] { return hashRequests->size(); },
+                         static_cast<size_t>(myGlobals.hashRequestsMaxQ) * myGlobals.threads);
+  hashRequests->pushAll(hashBatch_);
 }
 
 bool DSCore::getCMP(bool final) {
@@ -163,6 +192,7 @@ bool DSCore::scan(DCProgressBar* pb) {
       if (readersDone) break;
       continue;
     }
+    gReadSpace.signal(readRequests->size());
     if (rq->bytesRead < bs) {
       returnChunk(rq);
       status = 0;
@@ -170,10 +200,12 @@ bool DSCore::scan(DCProgressBar* pb) {
       break;
     }
     const int n = rq->bytesRead / static_cast<int>(bs);
+    chunk_ = rq;
     for (int j = 0; j < n && status != 2; ++j) {
       ++accounted;
       if (accounted % recoverBlocks == 0 && difftime(time(nullptr), t0) > myGlobals.minSecsRecovery) {
         // The save must hold every fingerprint of the blocks it counts.
+        flushHashBatch();
         waitForHashes();
         std::lock_guard<boost::mutex> lock(heap->getMutex());
         getCMP(false);
@@ -200,6 +232,8 @@ bool DSCore::scan(DCProgressBar* pb) {
         windowBytes = 0;
       }
     }
+    flushHashBatch();
+    chunk_ = nullptr;
     returnChunk(rq);
   }
 
@@ -210,6 +244,7 @@ bool DSCore::scan(DCProgressBar* pb) {
       const bool readersDone = activeReaders.load(std::memory_order_acquire) == 0;
       readReq* rq = nullptr;
       if (readRequests->popFor(rq, readersDone ? std::chrono::milliseconds(0) : kChunkWait)) {
+        gReadSpace.signal(readRequests->size());
         returnChunk(rq);
       } else if (readersDone) {
         break;

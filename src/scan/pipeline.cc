@@ -30,6 +30,8 @@ std::vector<int32_t> cmpSumComp;
 ReadAtFn gReadAt = &pread;
 std::atomic<bool> gStopReaders{false};
 std::atomic<uint64_t> gHashesSettled{0};
+SpaceGate gReadSpace;
+SpaceGate gHashSpace;
 
 namespace {
 
@@ -197,7 +199,7 @@ void readThreadFnc(int w, long long devSize) {
     boundedPush(readRequests,
                 new readReq(buf, static_cast<uint64_t>(chunkStart), static_cast<int>(n),
                             static_cast<int>(chunk), static_cast<int16_t>(w)),
-                bound);
+                bound, gReadSpace);
   }
   if (fd >= 0) close(fd);
   logLine(5, "exiting read thread");
@@ -209,6 +211,7 @@ void hashThreadFnc(int /*w*/) {
   const bool logEach = myGlobals.loglevel > 4;
   for (;;) {
     hashReq* req = hashRequests->pop();
+    gHashSpace.signal(hashRequests->size());
     if (req->len == 0) {
       delete req;
       logLine(5, "exiting hash thread");

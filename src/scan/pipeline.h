@@ -8,12 +8,11 @@
 
 #include <cstddef>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <thread>
 #include <vector>
 
 #include "runcontrol/concurrent_queue.h"
+#include "scan/space_gate.h"
 
 // Number of hash workers and of compression workers in a full scan.
 constexpr int kHashWorkers = 10;
@@ -29,15 +28,19 @@ int cmpThreadFnc(int w);
 // caller then ends the process with status 126).
 bool diskError();
 
-// Producer side bound: sleeps while the queue holds more than bound
-// elements, then pushes.
-// Steps of 1 ms: a consumer drains a bounded queue in a few milliseconds, and
-// longer steps would leave it idle.
+// Producer side bound: a producer that finds more than bound elements
+// queued waits until the consumers have taken half of them, then pushes. The
+// consumers signal the gate after each pop.
 template <typename T>
-void boundedPush(concurrent_queue<T>* q, T item, size_t bound) {
-  while (q->size() > bound) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+void boundedPush(concurrent_queue<T>* q, T item, size_t bound, SpaceGate& gate) {
+  gate.waitForRoom([q] { return q->size(); }, bound);
   q->push(item);
 }
+
+// Room made in readRequests (signalled by the scan loop) and in hashRequests
+// (signalled by the hash workers).
+extern SpaceGate gReadSpace;
+extern SpaceGate gHashSpace;
 
 // Read chunks of the full size are recycled: fresh 1 MiB buffers would each
 // cost the kernel a new mapping and a page fault per page.

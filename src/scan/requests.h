@@ -2,6 +2,7 @@
 #ifndef DEZEVAZIR_SCAN_REQUESTS_H_
 #define DEZEVAZIR_SCAN_REQUESTS_H_
 
+#include <atomic>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,12 @@ struct readReq {
   int bytesRead = 0;
   int bytesAsked = 0;
   int16_t worker = 0;
+  // The scan loop's own reference plus one per hash request that points
+  // into buf; see releaseChunk.
+  std::atomic<int> refs{1};
+  // Counted in gPinnedChunks (set by the scan loop before it hands out the
+  // first reference).
+  bool pinned = false;
 
   readReq() = default;
   readReq(unsigned char* b, uint64_t p, int n, int asked, int16_t w)
@@ -25,9 +32,18 @@ struct readReq {
   ~readReq() { delete[] buf; }
 };
 
+// Drops one reference to a chunk; the last one gives its buffer back to the
+// readers and frees the request.
+void releaseChunk(readReq* chunk);
+
+// Chunks that hash requests still point into. The scan loop copies blocks
+// instead once this passes its limit, so that a sparse source (a chunk or
+// two of data among zeros) cannot pin a chunk per queued block.
+extern std::atomic<int> gPinnedChunks;
+
 // One block. All fields zero (len 0) is an end marker.
 struct hashReq {
-  unsigned char* buf = nullptr;  // owned; null when the request only names a block
+  unsigned char* buf = nullptr;  // owned, unless chunk is set; null when the request only names a block
   int len = 0;
   std::vector<unsigned char> hash;
   const unsigned char* extra = nullptr;
@@ -35,13 +51,22 @@ struct hashReq {
   // Set by the compression worker that measured a named block (the block's
   // data is then already freed); -1.0 when it could not be read.
   double ratio = -1.0;
+  // When set, buf points into this chunk's buffer (the block is not copied)
+  // and the request holds one of the chunk's references.
+  readReq* chunk = nullptr;
 
   hashReq() = default;
   hashReq(unsigned char* b, int l, std::vector<unsigned char> h, const unsigned char* e, uint64_t p)
       : buf(b), len(l), hash(std::move(h)), extra(e), pos(p) {}
   hashReq(const hashReq&) = delete;
   hashReq& operator=(const hashReq&) = delete;
-  ~hashReq() { delete[] buf; }
+  ~hashReq() {
+    if (chunk != nullptr) {
+      releaseChunk(chunk);
+    } else {
+      delete[] buf;
+    }
+  }
 };
 
 extern concurrent_queue<readReq*>* readRequests;
