@@ -361,7 +361,10 @@ void compress_block(deflate_state* s, const ct_data* ltree, const ct_data* dtree
     const int extra = extra_lbits[code];
     // (Length 258 has no extra bits but is not its code's base: mask.)
     const unsigned value = static_cast<unsigned>(lc - base_length[code]) & ((1u << extra) - 1);
-    lengths[lc] = length_entry{c.fc | value << c.dl, static_cast<uint32_t>(c.dl + extra)};
+    // A code this block does not use may hold scan_tree's guard as its
+    // length; its entry is never read.
+    const unsigned dl = c.dl <= MAX_BITS ? c.dl : 0;
+    lengths[lc] = length_entry{c.fc | value << dl, static_cast<uint32_t>(dl + extra)};
   }
   distance_entry distances[D_CODES];
   for (int d = 0; d < D_CODES; d++) {
