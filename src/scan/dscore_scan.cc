@@ -57,13 +57,6 @@ double asStored(double ratio) {
 // its buffer for the readers.
 void returnChunk(readReq* rq) { releaseChunk(rq); }
 
-// How many chunks queued hash requests may keep alive: the queue's bound
-// in chunks, and a few for the blocks the hash workers have in hand.
-int pinLimit(size_t bound) {
-  const size_t perChunk = myGlobals.readChunkBlocks > 0 ? static_cast<size_t>(myGlobals.readChunkBlocks) : 1;
-  return static_cast<int>(bound / perChunk) + 4;
-}
-
 }  // namespace
 
 bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/, int64_t pos, int w) {
@@ -83,7 +76,7 @@ bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/
     position = static_cast<uint64_t>(pos);
     hashReq* req;
     const size_t bound = static_cast<size_t>(myGlobals.hashRequestsMaxQ) * myGlobals.threads;
-    if (chunk_ != nullptr && (chunk_->pinned || gPinnedChunks.load(std::memory_order_relaxed) < pinLimit(bound))) {
+    if (chunk_ != nullptr && (chunk_->pinned || gPinnedChunks.load(std::memory_order_relaxed) < chunkPinLimit())) {
       // No copy: the request points into the chunk and keeps it alive.
       if (!chunk_->pinned) {
         chunk_->pinned = true;

@@ -96,12 +96,21 @@ std::vector<unsigned char*> chunkPool;  // buffers of fullChunk() bytes
 
 size_t fullChunk() { return static_cast<size_t>(myGlobals.blockSize) * myGlobals.readChunkBlocks; }
 
-// Enough for every chunk the read queue may hold and one in each reader's hands.
+// Enough for every chunk the read queue may hold, one in each reader's
+// hands and those that hash requests keep alive: buffers freed and
+// allocated again would each cost the kernel a new mapping.
 size_t chunkPoolCap() {
-  return static_cast<size_t>(myGlobals.readRequestsMaxQ) * myGlobals.threads + myGlobals.threads + 2;
+  return static_cast<size_t>(myGlobals.readRequestsMaxQ) * myGlobals.threads + myGlobals.threads + 2 +
+         static_cast<size_t>(chunkPinLimit());
 }
 
 }  // namespace
+
+int chunkPinLimit() {
+  const size_t bound = static_cast<size_t>(myGlobals.hashRequestsMaxQ) * myGlobals.threads;
+  const size_t perChunk = myGlobals.readChunkBlocks > 0 ? static_cast<size_t>(myGlobals.readChunkBlocks) : 1;
+  return static_cast<int>(bound / perChunk) + 4;
+}
 
 unsigned char* takeChunkBuffer(size_t size) {
   {
@@ -222,12 +231,11 @@ void hashThreadFnc(int /*w*/) {
     if (logEach) {
       logLine(5, (boost::format("pos: %1% sha1: %2%") % req->pos % hexUpper(req->hash)).str());
     }
-    auto* e = new DCHashAndRatio(req->hash, -1.0, req->pos);
-    if (TopHashes_->probe(e)) {
-      TopHashes_->insert(e);
-    } else {
-      delete e;
-    }
+    // insert alone does what probe and then insert would: it counts a
+    // sighting of a kept fingerprint, drops one the sketch cannot keep and
+    // stores the rest. Asking probe first would search the sketch twice for
+    // every fingerprint it stores.
+    TopHashes_->insert(new DCHashAndRatio(req->hash, -1.0, req->pos));
     delete req;
     // After the sketch has the fingerprint: the scan loop waits on this
     // before it measures and saves.

@@ -46,6 +46,10 @@ extern SpaceGate gHashSpace;
 // cost the kernel a new mapping and a page fault per page.
 unsigned char* takeChunkBuffer(size_t size);
 void returnChunkBuffer(unsigned char* buf, size_t size);
+// How many chunks queued hash requests may keep alive (gPinnedChunks): the
+// hash queue's bound in chunks, and a few for the blocks the hash workers
+// have in hand.
+int chunkPinLimit();
 // Frees the recycled buffers (end of a scan).
 void releaseChunkBuffers();
 
