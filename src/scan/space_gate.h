@@ -43,6 +43,9 @@ class SpaceGate {
     cond_.notify_all();
   }
 
+  // Producers asleep in waitForRoom.
+  int waiting() const { return waiters_.load(std::memory_order_acquire); }
+
  private:
   static constexpr std::chrono::milliseconds kSafetyWait{20};
 

@@ -167,4 +167,45 @@ TEST_F(ScanFaults, ShortChunkEndsTheLoopAndReleasesBlockedReaders) {
   EXPECT_GE(f.number("Number of Not Zero blocks"), 128u);
 }
 
+TEST_F(ScanFaults, BlocksReferencedInTheirChunkOrCopiedGiveTheSameSketch) {
+  // Data in every chunk, repeats across chunks, zero runs between; the two
+  // extra bytes join every fingerprint.
+  Image image;
+  for (int i = 0; i < 700; ++i) {
+    image.data(i % 90);
+    if (i % 7 == 0) image.zeros(3);
+  }
+  image.write(myGlobals.input);
+  myGlobals.threads = 2;
+  myGlobals.hashSize = 24;
+  myGlobals.randomBytes = 9;
+
+  myGlobals.sketch = dir_.file("referenced.dat");
+  scanWithin(60);
+  EXPECT_EQ(gPinnedChunks.load(), 0) << "every chunk reference was dropped";
+  auto referenced = scantest::readSketchFile(myGlobals.sketch);
+
+  // With the limit on kept-alive chunks already reached, every block is
+  // copied.
+  const int limit = chunkPinLimit();
+  gPinnedChunks = limit;
+  myGlobals.sketch = dir_.file("copied.dat");
+  scanWithin(60);
+  EXPECT_EQ(gPinnedChunks.load(), limit);
+  gPinnedChunks = 0;
+  auto copied = scantest::readSketchFile(myGlobals.sketch);
+
+  ASSERT_TRUE(referenced.ok);
+  ASSERT_TRUE(copied.ok);
+  EXPECT_EQ(referenced.number("Number of Not Zero blocks"), 700u);
+  EXPECT_EQ(copied.number("Number of Not Zero blocks"), 700u);
+  ASSERT_EQ(referenced.entries.size(), 24u);
+  ASSERT_EQ(copied.entries.size(), 24u);
+  for (size_t i = 0; i < 24; ++i) {
+    EXPECT_EQ(copied.entries[i].hash, referenced.entries[i].hash) << i;
+    EXPECT_EQ(copied.entries[i].ratio, referenced.entries[i].ratio) << i;
+    EXPECT_EQ(copied.entries[i].count, referenced.entries[i].count) << i;
+  }
+}
+
 }  // namespace
