@@ -23,20 +23,22 @@ class SpaceGate {
     const size_t low = bound / 2;
     std::unique_lock<std::mutex> lock(mutex_);
     low_.store(low, std::memory_order_relaxed);
-    waiters_.fetch_add(1, std::memory_order_release);  // publishes low_
-    // Pairs with the fence in signal(): either the test below sees what the
-    // consumer took, or the consumer sees this waiter.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Pairs with the read-modify-write in signal(): whichever of the two
+    // comes later in waiters_' order sees the other's effects, so either
+    // the test below sees what the consumer took or the consumer sees this
+    // waiter. Also publishes low_.
+    waiters_.fetch_add(1, std::memory_order_acq_rel);
     // The timed wait only guards against a consumer that never signals.
     while (size() > low) cond_.wait_for(lock, kSafetyWait);
     waiters_.fetch_sub(1, std::memory_order_relaxed);
   }
 
   // Called by a consumer after a pop, with the queue's size after it. Costs
-  // a fence and a load when nobody waits.
+  // one uncontended read-modify-write when nobody waits.
   void signal(size_t sizeNow) {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (waiters_.load(std::memory_order_acquire) == 0) return;
+    // A read-modify-write, not a load: it reads the latest count of waiters
+    // (a plain load could miss a producer that has just announced itself).
+    if (waiters_.fetch_add(0, std::memory_order_acq_rel) == 0) return;
     if (sizeNow > low_.load(std::memory_order_relaxed)) return;
     // Taking the mutex orders this wake-up after the waiters' last test.
     { std::lock_guard<std::mutex> lock(mutex_); }
