@@ -67,5 +67,9 @@ echo "load average: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores"
 printf 'sha1sum: %6s MB/s  (%s s wall, %s s CPU)\n' "$(rate "$sha_s")" "$sha_s" "$sha_cpu"
 printf 'scan:    %6s MB/s  (%s s wall, %s s CPU)\n' "$(rate "$scan_s")" "$scan_s" "$scan_cpu"
 awk -v k="$rss_kb" 'BEGIN { printf "scan peak memory: %.1f MiB (maximum resident set size)\n", k / 1024 }'
+# Threads that poll or wake each other per block show up here long before
+# they show in the rate on a busy machine.
+awk -F': ' '/Voluntary context switches/ { v = $2 } /Involuntary context switches/ { i = $2 }
+  END { printf "scan context switches: %s voluntary, %s involuntary\n", v, i }' "$work/time.txt"
 echo "scan report:"
 grep -v '^\s*$' "$work/out.txt" | tr -d '\b' | sed 's/^/         /'
