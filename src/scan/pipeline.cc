@@ -96,12 +96,11 @@ std::vector<unsigned char*> chunkPool;  // buffers of fullChunk() bytes
 
 size_t fullChunk() { return static_cast<size_t>(myGlobals.blockSize) * myGlobals.readChunkBlocks; }
 
-// Enough for every chunk the read queue may hold, one in each reader's
-// hands and those that hash requests keep alive: buffers freed and
-// allocated again would each cost the kernel a new mapping.
+// Enough for every chunk the read queue may hold and one in each reader's
+// hands. Chunks that hash requests keep alive beyond that are freed: keeping
+// them too costs more memory than their new mappings cost time.
 size_t chunkPoolCap() {
-  return static_cast<size_t>(myGlobals.readRequestsMaxQ) * myGlobals.threads + myGlobals.threads + 2 +
-         static_cast<size_t>(chunkPinLimit());
+  return static_cast<size_t>(myGlobals.readRequestsMaxQ) * myGlobals.threads + myGlobals.threads + 2;
 }
 
 }  // namespace
