@@ -35,11 +35,15 @@ struct lz4_context {
   // LZ4_EMPTY_SLOT. Positions stay below 32,768, so 16 bits hold them and a
   // reset clears only 8 KiB.
   uint16_t hash_table[LZ4_HASH_SIZE];
-  // Eight spare bytes (kept zero) let a 4-byte key be read at any position.
+  // Eight spare bytes (kept zero) let a 4-byte key be read at any position
+  // and the slot pass read whole vectors up to the end of the chunk.
   uch window[LZ4_WINDOW_SIZE + 8];
   uint64_t fill;  // window bytes already coded, 0 to 32768
   int32_t min_match;
   int32_t no_skip;
+  // Slot of the key at each position of the chunk being coded (3-byte
+  // keys), worked out in one pass before the scan.
+  uint16_t slots[LZ4_WINDOW_SIZE];
 };
 
 struct tree_desc {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "compress/z_deflate_state.h"
+#include "compress/z_lz4_hashes.h"
 
 namespace zdeflate {
 namespace {
@@ -32,6 +33,7 @@ class MatchCoder {
         ctx_(s->lz4_ctx),
         w_(window),
         table_(s->lz4_ctx->hash_table),
+        slots_(s->lz4_ctx->slots),
         m_(s->lz4_ctx->min_match),
         key_mask_(m() >= 4 ? 0xffffffffu : 0xffffffffu << (8 * (4 - m()))),
         raw_key_mask_(big_endian(key_mask_)),
@@ -54,6 +56,7 @@ class MatchCoder {
   int run() {
     Step next = kTail;
     if (!(iend_ - start_ < m() + 9 || budget_ < 9 || s_->strategy == Z_HUFFMAN_ONLY)) {
+      if (kMinMatch == 3) lz4_hash_positions(w_, start_, iend_, ctx_->slots);
       next = find_matches();
     }
     if (next == kFail) return -1;
@@ -100,6 +103,9 @@ class MatchCoder {
 
   static unsigned hash(uint32_t key) { return (key * kGoldenPrime) >> (32 - LZ4_HASH_LOG); }
 
+  // The slot of the key at p: precomputed for 3-byte keys.
+  unsigned slot_of(int p) const { return kMinMatch == 3 ? slots_[p] : hash(key(p)); }
+
   int slot(unsigned h) const { return table_[h]; }
   void enter(unsigned h, int p) { table_[h] = static_cast<uint16_t>(p); }
 
@@ -123,7 +129,7 @@ class MatchCoder {
     auto probe = [&](int p) __attribute__((always_inline)) {
       uint32_t r;
       std::memcpy(&r, w + p, sizeof(r));
-      const unsigned h = hash(big_endian(r) & key_mask);
+      const unsigned h = kMinMatch == 3 ? slots_[p] : hash(big_endian(r) & key_mask);
       const int ref = table[h];
       table[h] = static_cast<uint16_t>(p);
       uint32_t rr;
@@ -276,7 +282,7 @@ class MatchCoder {
     int ref = -1;
     if (start_ == 0) {
       // A fresh window: the first byte is not a candidate for anything.
-      table_[hash(key(ip))] = LZ4_EMPTY_SLOT;
+      table_[slot_of(ip)] = LZ4_EMPTY_SLOT;
       ip++;
     }
     for (;;) {
@@ -316,7 +322,7 @@ class MatchCoder {
         // every 16 bytes the run must still be the one the table points at.
         int countdown = 16 - m();
         while (ip < e - 3 && w_[ip] == w_[ref]) {
-          const unsigned h = hash(key(ip));
+          const unsigned h = slot_of(ip);
           if (countdown == 0) {
             if (slot(h) != ref) break;
             countdown = 16;
@@ -365,9 +371,9 @@ class MatchCoder {
 
         anchor_ = ip;
         if (budget_ - used() < 5 || ip > mflimit_) return kTail;
-        enter(hash(key(ip - 2)), ip - 2);
+        enter(slot_of(ip - 2), ip - 2);
         const uint32_t r = raw(ip);
-        const unsigned h = hash(big_endian(r) & key_mask());
+        const unsigned h = slot_of(ip);
         ref = slot(h);
         enter(h, ip);
         if (!acceptable(ref, ip, r)) {
@@ -401,6 +407,7 @@ class MatchCoder {
   lz4_context* const ctx_;
   const uch* const w_;
   uint16_t* const table_;
+  const uint16_t* const slots_;  // precomputed slots, 3-byte keys only
   static constexpr bool buffered_ = kBuffered;
   const int m_;  // see m()
   const uint32_t key_mask_;
