@@ -435,6 +435,32 @@ int gather_counts(const ct_data* tree, int elems, const ct_data* stree, const in
   return n;
 }
 
+// Sorts counts (each below 2^16) ascending: a byte-wise radix sort, one
+// pass when every count fits in a byte. Comparison sorts mispredict about
+// every other comparison on counts like these.
+void sort_counts(unsigned* f, int n) {
+  unsigned spill[L_CODES + 2];
+  unsigned high = 0;
+  for (int i = 0; i < n; i++) high |= f[i];
+  const int passes = high < 256 ? 1 : 2;
+  unsigned* from = f;
+  unsigned* to = spill;
+  for (int pass = 0; pass < passes; pass++) {
+    const int shift = 8 * pass;
+    unsigned start[256] = {};
+    for (int i = 0; i < n; i++) start[(from[i] >> shift) & 0xff]++;
+    unsigned sum = 0;
+    for (unsigned& c : start) {
+      const unsigned c0 = c;
+      c = sum;
+      sum += c0;
+    }
+    for (int i = 0; i < n; i++) to[start[(from[i] >> shift) & 0xff]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != f) std::copy(from, from + n, f);
+}
+
 // True when a stored block is certain to be chosen, so that the trees need
 // not be built: both the fixed-code size and a lower bound of the dynamic
 // size (optimal code lengths, extra bits, the smallest tree header) reach
@@ -449,12 +475,12 @@ bool stored_is_certain(const deflate_state* s, unsigned long stored_len) {
   // A fixed-code block smaller than the stored one settles it before the
   // counts are sorted.
   if (((static_bits + 3 + 7) >> 3) < stored_len + 4) return false;
-  std::sort(f, f + nl);
+  sort_counts(f, nl);
   lower += huffman_cost(f, nl);
 
   int nd = gather_counts(s->dyn_dtree, D_CODES, static_dtree, extra_dbits, 0, f, &static_bits,
                          &extra_bits);
-  std::sort(f, f + nd);
+  sort_counts(f, nd);
   // Forced codes of count 1 cost their length minus the one bit taken back.
   const int forced = nd < 2 ? 2 - nd : 0;
   if (forced > 0) {
