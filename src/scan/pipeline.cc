@@ -234,7 +234,11 @@ void hashThreadFnc(int /*w*/) {
     // sighting of a kept fingerprint, drops one the sketch cannot keep and
     // stores the rest. Asking probe first would search the sketch twice for
     // every fingerprint it stores.
-    TopHashes_->insert(new DCHashAndRatio(req->hash, -1.0, req->pos));
+    // Most fingerprints of a large source are above a full sketch's top:
+    // those are dropped without an entry or the sketch's mutex.
+    if (!TopHashes_->surelyAbove(req->hash)) {
+      TopHashes_->insert(new DCHashAndRatio(req->hash, -1.0, req->pos));
+    }
     delete req;
     // After the sketch has the fingerprint: the scan loop waits on this
     // before it measures and saves.

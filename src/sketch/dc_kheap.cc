@@ -34,52 +34,73 @@ bool DCKHeap::probe(DCHashAndRatio* e) {
   return true;
 }
 
-void DCKHeap::insert(DCHashAndRatio* e) {
-  boost::lock_guard<boost::mutex> lock(mutex_);
-  const size_t n = c.size();
-  if (n >= capacity_) {
-    if (n == 0) {
-      delete e;
-      return;
-    }
-    DCHashAndRatio* top = c.front();
-    if (comp(top, e)) {
-      delete e;
-      return;
-    }
-    if (!comp(e, top)) {
-      top->incrementRefCounter();
-      if (e != top) delete e;
-      return;
-    }
-    auto it = set_.find(e);
-    if (it != set_.end()) {
-      (*it)->incrementRefCounter();
-      if (e != *it) delete e;
-      return;
-    }
-    evictTop();
-    set_.insert(e);
-    push(e);
-    return;
-  }
-  auto hint = set_.lower_bound(e);
-  if (hint != set_.end() && !comp(e, *hint)) {
-    (*hint)->incrementRefCounter();
-    if (e != *hint) delete e;
-    return;
-  }
-  set_.insert(hint, e);
-  push(e);
+namespace {
+
+// The first eight fingerprint bytes as a big-endian number, when the
+// comparator looks at that many.
+bool fingerprintPrefix(const std::vector<unsigned char>& hash, uint64_t& out) {
+  if (myGlobals.hashLength < 8 || hash.size() < 8) return false;
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = v << 8 | hash[static_cast<size_t>(i)];
+  out = v;
+  return true;
 }
 
-void DCKHeap::evictTop() {
+}  // namespace
+
+bool DCKHeap::surelyAbove(const std::vector<unsigned char>& fingerprint) const {
+  uint64_t p;
+  return fingerprintPrefix(fingerprint, p) && p > topPrefix_.load(std::memory_order_relaxed);
+}
+
+void DCKHeap::publishTop() {
+  uint64_t p = ~uint64_t{0};
+  if (capacity_ == 0 || c.size() < capacity_ || !fingerprintPrefix(c.front()->hash, p)) {
+    p = ~uint64_t{0};
+  }
+  topPrefix_.store(p, std::memory_order_relaxed);
+}
+
+void DCKHeap::insert(DCHashAndRatio* e) {
+  // Entries are freed after the mutex is released: other offers wait on it.
+  DCHashAndRatio* dropped = nullptr;
+  {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    const size_t n = c.size();
+    const bool full = n >= capacity_;
+    if (full && n == 0) {
+      dropped = e;
+    } else if (full && comp(c.front(), e)) {
+      dropped = e;
+    } else {
+      auto hint = set_.lower_bound(e);
+      if (hint != set_.end() && !comp(e, *hint)) {
+        (*hint)->incrementRefCounter();
+        if (e != *hint) dropped = e;
+      } else {
+        if (full) {
+          // e is below the top; the hint may be the top itself, which goes.
+          if (hint == std::prev(set_.end())) hint = set_.end();
+          dropped = detachTop();
+        }
+        set_.insert(hint, e);
+        push(e);
+        publishTop();
+      }
+    }
+  }
+  delete dropped;
+}
+
+DCHashAndRatio* DCKHeap::detachTop() {
   DCHashAndRatio* top = c.front();
   // The heap's top is the set's largest element.
   set_.erase(std::prev(set_.end()));
   pop();
-  delete top;
+  return top;
 }
+
+void DCKHeap::evictTop() { delete detachTop(); }
 
 void DCKHeap::setRatio(const DCHashAndRatio* e) {
   auto it = set_.lower_bound(const_cast<DCHashAndRatio*>(e));
@@ -92,11 +113,13 @@ void DCKHeap::clear() {
   for (DCHashAndRatio* e : c) delete e;
   c.clear();
   set_.clear();
+  publishTop();
 }
 
 void DCKHeap::setSize(int n) {
   capacity_ = n < 0 ? 0 : static_cast<uint64_t>(n);
   while (c.size() > capacity_) evictTop();
+  publishTop();
 }
 
 std::vector<DCHashAndRatio*> DCKHeap::getVector() const {

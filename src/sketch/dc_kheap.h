@@ -3,6 +3,7 @@
 #ifndef DEZEVAZIR_SKETCH_DC_KHEAP_H_
 #define DEZEVAZIR_SKETCH_DC_KHEAP_H_
 
+#include <atomic>
 #include <boost/thread/mutex.hpp>
 #include <cstdint>
 #include <istream>
@@ -28,6 +29,10 @@ class DCKHeap
   bool probe(DCHashAndRatio* e);
   // Offers e; takes ownership (e is freed unless stored). Locks the mutex.
   void insert(DCHashAndRatio* e);
+  // True when a fingerprint is certainly above the top of a full sketch, so
+  // that offering it would only drop it. Does not lock: lets the scan skip
+  // the entry and the mutex for most offers. False when unsure.
+  bool surelyAbove(const std::vector<unsigned char>& fingerprint) const;
   // Copies e's ratio into the stored entry with the same fingerprint.
   void setRatio(const DCHashAndRatio* e);
   void setRatioAll(double r);
@@ -73,6 +78,10 @@ class DCKHeap
  private:
   // Pops the largest entry from heap and set and frees it.
   void evictTop();
+  // Pops the largest entry from heap and set; the caller frees it.
+  DCHashAndRatio* detachTop();
+  // Refreshes topPrefix_; the caller holds the mutex or sole access.
+  void publishTop();
   // The split-adjusted distinct count as an unsigned block count; c when
   // it cannot be estimated.
   uint64_t uniqueAfterSplitBlocks(uint64_t c) const;
@@ -81,6 +90,10 @@ class DCKHeap
   std::set<DCHashAndRatio*, DCHashAndRatioComparator> set_;
   uint64_t capacity_;
   double cachedRatio_ = -1.0;
+  // First eight bytes (big-endian) of a full sketch's top; all ones when
+  // not full. While the sketch is full its top only goes down, so a reader
+  // that sees an older value errs on the safe side.
+  std::atomic<uint64_t> topPrefix_{~uint64_t{0}};
 };
 
 #endif  // DEZEVAZIR_SKETCH_DC_KHEAP_H_

@@ -46,6 +46,7 @@ bool splitEntryLine(const std::string& line, std::string& hashText, std::string&
 void DCKHeap::load(std::istream& is, uint64_t count, bool freshStart) {
   if (freshStart) clear();
   capacity_ = count;
+  publishTop();
   if (count == 0) return;
 
   std::string line, hashText, ratioText, countText;

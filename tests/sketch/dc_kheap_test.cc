@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "runcontrol/run_globals.h"
@@ -28,11 +29,13 @@ DCHashAndRatio* entry(uint64_t n, unsigned char tail = 0, double ratio = -1.0) {
   return new DCHashAndRatio(fp(n, tail), ratio, n * 8192);
 }
 
-enum class Mode { kProbeThenInsert, kInsertOnly };
+enum class Mode { kProbeThenInsert, kInsertOnly, kFilteredInsert };
 
-// Probe then insert or free, as the hash workers do; or insert alone, which
+// Probe then insert or free; or insert alone; or, as the scan's hash
+// workers do, insert only what surelyAbove does not rule out. All three
 // must reach the same state.
 void offer(DCKHeap& s, uint64_t n, Mode mode, unsigned char tail = 0) {
+  if (mode == Mode::kFilteredInsert && s.surelyAbove(fp(n, tail))) return;
   DCHashAndRatio* e = entry(n, tail);
   if (mode == Mode::kInsertOnly || s.probe(e)) {
     s.insert(e);
@@ -62,7 +65,11 @@ TEST_P(KHeapTest, KeepsTheThreeSmallestAndCountsSightings) {
   EXPECT_EQ(s.numEntries(), 3u);
   EXPECT_EQ(s.top()->extractHashAsULong(), 50u);
 
-  offer(s, 30, GetParam());  // evicts 50
+  offer(s, 45, GetParam());  // goes just below the top, which it evicts
+  EXPECT_EQ(contents(s), (std::vector<Kept>{{10, 1}, {40, 1}, {45, 1}}));
+  EXPECT_EQ(s.top()->extractHashAsULong(), 45u);
+
+  offer(s, 30, GetParam());  // evicts 45
   EXPECT_EQ(contents(s), (std::vector<Kept>{{10, 1}, {30, 1}, {40, 1}}));
   EXPECT_EQ(s.top()->extractHashAsULong(), 40u);
 
@@ -104,10 +111,43 @@ TEST_P(KHeapTest, CapacityZeroKeepsNothing) {
   EXPECT_TRUE(s.getVector().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Offers, KHeapTest, ::testing::Values(Mode::kProbeThenInsert, Mode::kInsertOnly),
-                         [](const ::testing::TestParamInfo<Mode>& i) {
-                           return i.param == Mode::kInsertOnly ? "InsertOnly" : "ProbeThenInsert";
-                         });
+std::string modeName(Mode m) {
+  return m == Mode::kInsertOnly ? "InsertOnly" : m == Mode::kFilteredInsert ? "FilteredInsert" : "ProbeThenInsert";
+}
+
+INSTANTIATE_TEST_SUITE_P(Offers, KHeapTest,
+                         ::testing::Values(Mode::kProbeThenInsert, Mode::kInsertOnly, Mode::kFilteredInsert),
+                         [](const ::testing::TestParamInfo<Mode>& i) { return modeName(i.param); });
+
+// The lock-free filter answers only for a full sketch, only on the first
+// eight bytes, and only when they are strictly above the top's.
+TEST(KHeap, SurelyAboveRulesOutOnlyWhatAFullSketchWouldDrop) {
+  DCKHeap s(2);
+  EXPECT_FALSE(s.surelyAbove(fp(99)));  // empty
+  s.insert(entry(10));
+  EXPECT_FALSE(s.surelyAbove(fp(99)));  // not full
+  s.insert(entry(20, 5));
+  EXPECT_TRUE(s.surelyAbove(fp(21)));
+  EXPECT_FALSE(s.surelyAbove(fp(20, 6)));  // same key as the top: unsure
+  EXPECT_FALSE(s.surelyAbove(fp(15)));
+  s.insert(entry(15));  // the top goes down to 15
+  EXPECT_TRUE(s.surelyAbove(fp(16)));
+  EXPECT_FALSE(s.surelyAbove(std::vector<unsigned char>(4, 0xff)));  // too short to tell
+
+  s.setSize(3);  // room again
+  EXPECT_FALSE(s.surelyAbove(fp(99)));
+  s.insert(entry(30));
+  EXPECT_TRUE(s.surelyAbove(fp(31)));
+  s.clear();
+  EXPECT_FALSE(s.surelyAbove(fp(99)));
+
+  const int saved = myGlobals.hashLength;
+  myGlobals.hashLength = 6;  // the comparator then looks at fewer bytes
+  DCKHeap shortKeys(1);
+  shortKeys.insert(entry(1));
+  EXPECT_FALSE(shortKeys.surelyAbove(fp(99)));
+  myGlobals.hashLength = saved;
+}
 
 TEST(KHeap, ProbeAsksWithoutStoring) {
   DCKHeap s(2);
@@ -198,10 +238,11 @@ TEST(KHeap, SetSizeShrinksToTheSmallestAndClearKeepsCapacity) {
 
 // Several hash workers offering at once must end with exactly the K
 // smallest distinct fingerprints, each with all its sightings counted.
-class ConcurrentOffers : public ::testing::TestWithParam<int> {};
+class ConcurrentOffers : public ::testing::TestWithParam<std::tuple<int, Mode>> {};
 
 TEST_P(ConcurrentOffers, EndInTheKSmallestWithTheirCounts) {
-  const int threads = GetParam();
+  const int threads = std::get<0>(GetParam());
+  const Mode mode = std::get<1>(GetParam());
   const uint64_t kDistinct = 20000, kK = 2000;
   // Keys ascend with i; the shuffled offer order is what is under test.
   auto keyOf = [](uint64_t i) { return (i + 1) * 0x0000123456789abcULL; };
@@ -217,8 +258,8 @@ TEST_P(ConcurrentOffers, EndInTheKSmallestWithTheirCounts) {
   DCKHeap s(kK);
   std::vector<std::thread> pool;
   for (int t = 0; t < threads; ++t) {
-    pool.emplace_back([&s, &w = work[t]] {
-      for (uint64_t key : w) offer(s, key, Mode::kProbeThenInsert);
+    pool.emplace_back([&s, mode, &w = work[t]] {
+      for (uint64_t key : w) offer(s, key, mode);
     });
   }
   for (auto& th : pool) th.join();
@@ -229,6 +270,11 @@ TEST_P(ConcurrentOffers, EndInTheKSmallestWithTheirCounts) {
   EXPECT_EQ(s.top()->extractHashAsULong(), keyOf(kK - 1));
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, ConcurrentOffers, ::testing::Values(1, 4));
+INSTANTIATE_TEST_SUITE_P(Threads, ConcurrentOffers,
+                         ::testing::Combine(::testing::Values(1, 4),
+                                            ::testing::Values(Mode::kProbeThenInsert, Mode::kFilteredInsert)),
+                         [](const ::testing::TestParamInfo<std::tuple<int, Mode>>& i) {
+                           return std::to_string(std::get<0>(i.param)) + "_" + modeName(std::get<1>(i.param));
+                         });
 
 }  // namespace
