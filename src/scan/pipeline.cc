@@ -215,12 +215,39 @@ void readThreadFnc(int w, long long devSize) {
   --scn->activeReaders;
 }
 
+// Entries a hash worker may hold back while another thread has the sketch.
+constexpr size_t kHeldBackMax = 256;
+
 void hashThreadFnc(int /*w*/) {
   const bool logEach = myGlobals.loglevel > 4;
+  // Entries not yet in the sketch. A worker that finds the sketch's mutex
+  // taken goes on hashing and offers them all at its next turn, instead of
+  // sleeping on the mutex: workers outnumber cores, and a sleep and wake-up
+  // per offer cost more than the offer. They are settled (counted in
+  // gHashesSettled) only once in the sketch, and the worker never waits
+  // for work while holding any, so the scan loop's wait for settled
+  // fingerprints always ends.
+  std::vector<DCHashAndRatio*> heldBack;
+  auto settle = [](size_t n) { gHashesSettled.fetch_add(n, std::memory_order_release); };
+  auto offerHeldBack = [&](bool wait) {
+    const size_t n = heldBack.size();
+    if (n == 0) return;
+    if (!TopHashes_->tryInsertAll(heldBack)) {
+      if (!wait && n < kHeldBackMax) return;
+      for (DCHashAndRatio* e : heldBack) TopHashes_->insert(e);
+      heldBack.clear();
+    }
+    settle(n);
+  };
   for (;;) {
-    hashReq* req = hashRequests->pop();
+    hashReq* req = nullptr;
+    if (heldBack.empty() || !hashRequests->popFor(req, std::chrono::seconds(0))) {
+      offerHeldBack(true);
+      req = hashRequests->pop();
+    }
     gHashSpace.signal(hashRequests->size());
     if (req->len == 0) {
+      offerHeldBack(true);
       delete req;
       logLine(5, "exiting hash thread");
       return;
@@ -232,17 +259,15 @@ void hashThreadFnc(int /*w*/) {
     }
     // insert alone does what probe and then insert would: it counts a
     // sighting of a kept fingerprint, drops one the sketch cannot keep and
-    // stores the rest. Asking probe first would search the sketch twice for
-    // every fingerprint it stores.
-    // Most fingerprints of a large source are above a full sketch's top:
-    // those are dropped without an entry or the sketch's mutex.
-    if (!TopHashes_->surelyAbove(req->hash)) {
-      TopHashes_->insert(new DCHashAndRatio(req->hash, -1.0, req->pos));
+    // stores the rest. Most fingerprints of a large source are above a full
+    // sketch's top: those are dropped without an entry or the mutex.
+    if (TopHashes_->surelyAbove(req->hash)) {
+      settle(1);
+    } else {
+      heldBack.push_back(new DCHashAndRatio(req->hash, -1.0, req->pos));
+      offerHeldBack(false);
     }
     delete req;
-    // After the sketch has the fingerprint: the scan loop waits on this
-    // before it measures and saves.
-    gHashesSettled.fetch_add(1, std::memory_order_release);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "sketch/dc_kheap.h"
 
 #include <boost/thread/lock_guard.hpp>
+#include <boost/thread/lock_types.hpp>
 #include <iterator>
 
 #include "runcontrol/run_globals.h"
@@ -63,33 +64,43 @@ void DCKHeap::publishTop() {
 
 void DCKHeap::insert(DCHashAndRatio* e) {
   // Entries are freed after the mutex is released: other offers wait on it.
-  DCHashAndRatio* dropped = nullptr;
+  DCHashAndRatio* dropped;
   {
     boost::lock_guard<boost::mutex> lock(mutex_);
-    const size_t n = c.size();
-    const bool full = n >= capacity_;
-    if (full && n == 0) {
-      dropped = e;
-    } else if (full && comp(c.front(), e)) {
-      dropped = e;
-    } else {
-      auto hint = set_.lower_bound(e);
-      if (hint != set_.end() && !comp(e, *hint)) {
-        (*hint)->incrementRefCounter();
-        if (e != *hint) dropped = e;
-      } else {
-        if (full) {
-          // e is below the top; the hint may be the top itself, which goes.
-          if (hint == std::prev(set_.end())) hint = set_.end();
-          dropped = detachTop();
-        }
-        set_.insert(hint, e);
-        push(e);
-        publishTop();
-      }
-    }
+    dropped = insertLocked(e);
   }
   delete dropped;
+}
+
+bool DCKHeap::tryInsertAll(std::vector<DCHashAndRatio*>& batch) {
+  boost::unique_lock<boost::mutex> lock(mutex_, boost::try_to_lock);
+  if (!lock.owns_lock()) return false;
+  for (DCHashAndRatio*& e : batch) e = insertLocked(e);
+  lock.unlock();
+  for (DCHashAndRatio* e : batch) delete e;
+  batch.clear();
+  return true;
+}
+
+DCHashAndRatio* DCKHeap::insertLocked(DCHashAndRatio* e) {
+  const size_t n = c.size();
+  const bool full = n >= capacity_;
+  if (full && (n == 0 || comp(c.front(), e))) return e;
+  auto hint = set_.lower_bound(e);
+  if (hint != set_.end() && !comp(e, *hint)) {
+    (*hint)->incrementRefCounter();
+    return e != *hint ? e : nullptr;
+  }
+  DCHashAndRatio* dropped = nullptr;
+  if (full) {
+    // e is below the top; the hint may be the top itself, which goes.
+    if (hint == std::prev(set_.end())) hint = set_.end();
+    dropped = detachTop();
+  }
+  set_.insert(hint, e);
+  push(e);
+  publishTop();
+  return dropped;
 }
 
 DCHashAndRatio* DCKHeap::detachTop() {

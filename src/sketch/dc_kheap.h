@@ -29,6 +29,10 @@ class DCKHeap
   bool probe(DCHashAndRatio* e);
   // Offers e; takes ownership (e is freed unless stored). Locks the mutex.
   void insert(DCHashAndRatio* e);
+  // Offers every entry of batch, as insert would, if the mutex is free at
+  // once; then empties batch and returns true. False, batch untouched,
+  // while another thread holds the mutex.
+  bool tryInsertAll(std::vector<DCHashAndRatio*>& batch);
   // True when a fingerprint is certainly above the top of a full sketch, so
   // that offering it would only drop it. Does not lock: lets the scan skip
   // the entry and the mutex for most offers. False when unsure.
@@ -76,6 +80,8 @@ class DCKHeap
   uint64_t partialCompressedBlocks = 0;
 
  private:
+  // insert's work under the mutex; returns the entry to free, if any.
+  DCHashAndRatio* insertLocked(DCHashAndRatio* e);
   // Pops the largest entry from heap and set and frees it.
   void evictTop();
   // Pops the largest entry from heap and set; the caller frees it.
