@@ -57,6 +57,9 @@ double DCKHeap::getCompressionRatio(bool useCached) const {
 double DCKHeap::getUniqueEstimationAfterSplit(uint64_t /*notZero*/) const {
   const double m = getCompressionRatio(false);
   if (m == -1.0) return -1.0;
+  const double u = getUniqueEstimation();
+  if (myGlobals.storagever > 1201) return u;
+  if (u < 0.0) return -1.0;
   // Entries by sighting count; a damaged counter below 1 still is one block.
   uint64_t q[4] = {0, 0, 0, 0};
   for (const DCHashAndRatio* e : set_) {
@@ -64,9 +67,6 @@ double DCKHeap::getUniqueEstimationAfterSplit(uint64_t /*notZero*/) const {
     q[k <= 1 ? 0 : (k >= 4 ? 3 : k - 1)]++;
   }
   const double n = static_cast<double>(q[0] + q[1] + q[2] + q[3]);
-  const double u = getUniqueEstimation();
-  if (myGlobals.storagever > 1201) return u;
-  if (u < 0.0) return -1.0;
   // Older storage splits a block seen k times into 1 + p + ... + p^(k-1)
   // stored copies; four or more take the whole series 1 / (1 - p).
   const double p = m / (32768.0 / static_cast<double>(myGlobals.blockSize));
