@@ -38,16 +38,30 @@ namespace {
 constexpr size_t kBlock = 8192;
 constexpr int kBlocks = 64;  // distinct blocks cycled through, 512 KiB
 
-enum Kind { kText = 0, kRandom = 1 };
+// Text-like and random blocks, plus two kinds a scan meets often: runs of
+// byte values, and random data in the first half of a block with zeros
+// after it (a partly written block), whose many distinct literals make the
+// tree building count.
+enum Kind { kText = 0, kRandom = 1, kRuns = 2, kHalfZero = 3 };
+
+dztest::Bytes makeBlock(Kind kind, uint64_t seed) {
+  switch (kind) {
+    case kText: return dztest::textLike(kBlock, seed);
+    case kRuns: return dztest::runs(kBlock, seed);
+    case kHalfZero: {
+      dztest::Bytes b = dztest::randomBytes(kBlock / 2, seed);
+      b.resize(kBlock, 0);
+      return b;
+    }
+    default: return dztest::randomBytes(kBlock, seed);
+  }
+}
 
 const std::vector<dztest::Bytes>& blocks(Kind kind) {
-  static const std::vector<dztest::Bytes>* sets[2] = {};
+  static const std::vector<dztest::Bytes>* sets[4] = {};
   if (sets[kind] == nullptr) {
     auto* v = new std::vector<dztest::Bytes>;
-    for (int i = 0; i < kBlocks; i++) {
-      v->push_back(kind == kText ? dztest::textLike(kBlock, 1000 + i)
-                                 : dztest::randomBytes(kBlock, 2000 + i));
-    }
+    for (int i = 0; i < kBlocks; i++) v->push_back(makeBlock(kind, 1000 * (kind + 1) + i));
     sets[kind] = v;
   }
   return *sets[kind];
@@ -78,6 +92,8 @@ BENCHMARK_CAPTURE(BM_DCCompr, text_level110, 1202u, kText);
 BENCHMARK_CAPTURE(BM_DCCompr, text_level111, 1201u, kText);
 BENCHMARK_CAPTURE(BM_DCCompr, random_level110, 1202u, kRandom);
 BENCHMARK_CAPTURE(BM_DCCompr, random_level111, 1201u, kRandom);
+BENCHMARK_CAPTURE(BM_DCCompr, runs_level110, 1202u, kRuns);
+BENCHMARK_CAPTURE(BM_DCCompr, halfzero_level110, 1202u, kHalfZero);
 
 void BM_ZlibLevel1(benchmark::State& state, Kind kind) {
   const std::vector<dztest::Bytes>& set = blocks(kind);
