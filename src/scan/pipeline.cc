@@ -1,6 +1,7 @@
 #include "scan/pipeline.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <boost/format.hpp>
@@ -92,7 +93,32 @@ bool allZero(const unsigned char* p, int len) {
 }
 
 std::mutex chunkPoolMutex;
-std::vector<unsigned char*> chunkPool;  // buffers of fullChunk() bytes
+struct PooledChunk {
+  unsigned char* buf;
+  size_t size;
+};
+std::vector<PooledChunk> chunkPool;
+
+// Buffers this large get their own mapping, populated at once: touching a
+// fresh buffer page by page costs a fault per page, which on a virtual
+// machine is several times the cost of the kernel filling it in one go.
+// Smaller ones (a share's last chunk) come from the heap. The size alone
+// says which, so a buffer is always freed the way it was allocated.
+constexpr size_t kMappedChunkMin = size_t{256} << 10;
+
+unsigned char* allocChunk(size_t size) {
+  if (size < kMappedChunkMin) return new (std::nothrow) unsigned char[size];
+  void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  return m == MAP_FAILED ? nullptr : static_cast<unsigned char*>(m);
+}
+
+void freeChunk(unsigned char* buf, size_t size) {
+  if (size < kMappedChunkMin) {
+    delete[] buf;
+  } else {
+    munmap(buf, size);
+  }
+}
 
 size_t fullChunk() { return static_cast<size_t>(myGlobals.blockSize) * myGlobals.readChunkBlocks; }
 
@@ -114,29 +140,31 @@ int chunkPinLimit() {
 unsigned char* takeChunkBuffer(size_t size) {
   {
     std::lock_guard<std::mutex> lock(chunkPoolMutex);
-    if (size == fullChunk() && !chunkPool.empty()) {
-      unsigned char* b = chunkPool.back();
+    if (!chunkPool.empty() && chunkPool.back().size == size) {
+      unsigned char* b = chunkPool.back().buf;
       chunkPool.pop_back();
       return b;
     }
   }
-  return new (std::nothrow) unsigned char[size];
+  return allocChunk(size);
 }
 
 void returnChunkBuffer(unsigned char* buf, size_t size) {
+  if (buf == nullptr) return;
   {
     std::lock_guard<std::mutex> lock(chunkPoolMutex);
-    if (size == fullChunk() && chunkPool.size() < chunkPoolCap()) {
-      chunkPool.push_back(buf);
+    if (size == fullChunk() && chunkPool.size() < chunkPoolCap() &&
+        (chunkPool.empty() || chunkPool.back().size == size)) {
+      chunkPool.push_back(PooledChunk{buf, size});
       return;
     }
   }
-  delete[] buf;
+  freeChunk(buf, size);
 }
 
 void releaseChunkBuffers() {
   std::lock_guard<std::mutex> lock(chunkPoolMutex);
-  for (unsigned char* b : chunkPool) delete[] b;
+  for (const PooledChunk& c : chunkPool) freeChunk(c.buf, c.size);
   chunkPool.clear();
 }
 

@@ -43,7 +43,9 @@ extern SpaceGate gReadSpace;
 extern SpaceGate gHashSpace;
 
 // Read chunks of the full size are recycled: fresh 1 MiB buffers would each
-// cost the kernel a new mapping and a page fault per page.
+// cost the kernel a new mapping and a page fault per page. A buffer goes
+// back with the size it was taken with (its bytes asked), which also says
+// how it was allocated.
 unsigned char* takeChunkBuffer(size_t size);
 void returnChunkBuffer(unsigned char* buf, size_t size);
 // How many chunks queued hash requests may keep alive (gPinnedChunks): the

@@ -13,6 +13,8 @@ const std::vector<unsigned char> GdummyHash;
 
 std::atomic<int> gPinnedChunks{0};
 
+readReq::~readReq() { returnChunkBuffer(buf, static_cast<size_t>(bytesAsked)); }
+
 void releaseChunk(readReq* chunk) {
   if (chunk->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   if (chunk->pinned) gPinnedChunks.fetch_sub(1, std::memory_order_relaxed);

@@ -29,7 +29,8 @@ struct readReq {
       : buf(b), pos(p), bytesRead(n), bytesAsked(asked), worker(w) {}
   readReq(const readReq&) = delete;
   readReq& operator=(const readReq&) = delete;
-  ~readReq() { delete[] buf; }
+  // Gives the buffer back to the readers' pool (or frees it).
+  ~readReq();
 };
 
 // Drops one reference to a chunk; the last one gives its buffer back to the
