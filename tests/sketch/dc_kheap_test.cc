@@ -2,6 +2,8 @@
 // ratios, text output and concurrent offers.
 #include <gtest/gtest.h>
 
+#include <boost/thread/lock_guard.hpp>
+
 #include <algorithm>
 #include <cstdint>
 #include <random>
@@ -234,6 +236,30 @@ TEST(KHeap, SetSizeShrinksToTheSmallestAndClearKeepsCapacity) {
   EXPECT_EQ(s.getCapacity(), 3u);
   for (uint64_t n : {8, 6, 4, 2}) s.insert(entry(n));
   EXPECT_EQ(contents(s), (std::vector<Kept>{{2, 1}, {4, 1}, {6, 1}}));
+}
+
+// tryInsertAll offers a whole batch only when the mutex is free at once; a
+// batch it could not offer stays with the caller, unchanged.
+TEST(KHeap, TryInsertAllOffersTheBatchOnlyWhenTheMutexIsFree) {
+  DCKHeap s(3);
+  s.insert(entry(40));
+  std::vector<DCHashAndRatio*> batch = {entry(10), entry(40), entry(50), entry(20)};
+  const std::vector<DCHashAndRatio*> before = batch;
+  {
+    boost::lock_guard<boost::mutex> held(s.getMutex());
+    bool offered = true;
+    std::thread other([&] { offered = s.tryInsertAll(batch); });
+    other.join();
+    EXPECT_FALSE(offered);
+  }
+  EXPECT_EQ(batch, before);
+  EXPECT_EQ(contents(s), (std::vector<Kept>{{40, 1}}));
+
+  EXPECT_TRUE(s.tryInsertAll(batch));
+  EXPECT_TRUE(batch.empty());
+  // As insert one by one: 40 seen twice, 50 pushed out by 20.
+  EXPECT_EQ(contents(s), (std::vector<Kept>{{10, 1}, {20, 1}, {40, 2}}));
+  EXPECT_TRUE(s.surelyAbove(fp(41)));
 }
 
 // Several hash workers offering at once must end with exactly the K
