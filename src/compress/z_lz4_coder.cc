@@ -3,6 +3,7 @@
 // matches (length 3 to 258, distance 1 to 32,506). Direct mode codes each
 // symbol straight into the bit writer with the fixed code; buffered mode
 // appends it to the symbol buffer and counts its frequency.
+#include <algorithm>
 #include <cstring>
 
 #include "compress/z_deflate_state.h"
@@ -136,18 +137,23 @@ class MatchCoder {
     const uint32_t mask = raw_key_mask();
     const uint32_t key_mask = this->key_mask();
     // One probe; true when position p is accepted.
+    ct_data* const tree = s_->dyn_ltree;
     auto probe = [&](int p) __attribute__((always_inline)) {
       uint32_t r;
       std::memcpy(&r, w + p, sizeof(r));
       const unsigned h = kMinMatch == 3 ? slots_[p] : hash(big_endian(r) & key_mask);
       const int ref = table[h];
       table[h] = static_cast<uint16_t>(p);
+      // Buffered mode counts the byte as a literal here, while it is at
+      // hand; the one probe in a run that is accepted takes it back.
+      if (buffered_) tree[w[p]].fc++;
       uint32_t rr;
       std::memcpy(&rr, w + ref, sizeof(rr));
       if (__builtin_expect(((rr ^ r) & mask) != 0, 1)) return false;
       if (static_cast<unsigned>(p - ref - 1) >= static_cast<unsigned>(LZ4_MAX_DISTANCE)) {
         return false;
       }
+      if (buffered_) tree[w[p]].fc--;
       *ip_io = p;
       *ref_out = ref;
       return true;
@@ -188,6 +194,8 @@ class MatchCoder {
     for (; i < count; i++) tree[p[i]].fc++;
   }
 
+  // Appends the literals [from, from + count) to the symbol buffer; the
+  // caller counts those the search has not.
   __attribute__((always_inline)) void append_literals(int from, int count) {
     const unsigned at = s_->last_lit + static_cast<unsigned>(used_symbols_);
     const uch* src = w_ + from;
@@ -197,14 +205,22 @@ class MatchCoder {
       // (checked above) and are overwritten by the symbols that follow.
       std::memcpy(s_->l_buf + at, src, kShortRun);
       std::memset(s_->d_buf + at, 0, sizeof(ush) * kShortRun);
-      ct_data* const tree = s_->dyn_ltree;
-      for (int i = 0; i < count; i++) tree[src[i]].fc++;
     } else {
       std::memcpy(s_->l_buf + at, src, static_cast<size_t>(count));
       std::memset(s_->d_buf + at, 0, sizeof(ush) * static_cast<size_t>(count));
-      count_literals(src, count);
     }
     used_symbols_ += count;
+  }
+
+  void count_range(int from, int to) {
+    const int n = to - from;
+    if (n <= 0) return;
+    if (n <= kShortRun) {
+      ct_data* const tree = s_->dyn_ltree;
+      for (int i = from; i < to; i++) tree[w_[i]].fc++;
+    } else {
+      count_literals(w_ + from, n);
+    }
   }
 
   void append_match(int len, unsigned dist) {
@@ -300,13 +316,22 @@ class MatchCoder {
       int limit = ip + (budget_ - used()) - 5;
       if (limit > mflimit_) limit = mflimit_;
       const int last = limit - 1;  // a candidate needs p + 1 <= limit
-      if (!search(&ip, &ref, last)) return kTail;
+      const int searched_from = ip;
+      if (!search(&ip, &ref, last)) {
+        // The probed positions, counted, all fall in the literal tail.
+        counted_lo_ = searched_from;
+        counted_hi_ = ip;
+        return kTail;
+      }
 
       // Literals before the match.
       if (buffered_) {
         const int run = ip - anchor_;
         if (used_symbols_ + run > budget_) return kFail;
         append_literals(anchor_, run);
+        // The search counted [searched_from, ip); a byte before it (the
+        // one after a match, or a fresh window's first) is counted here.
+        for (int i = anchor_; i < searched_from; i++) s_->dyn_ltree[w_[i]].fc++;
         if (used_symbols_ == budget_) return kFail;
       } else {
         const int stop = code_literals(anchor_, ip);
@@ -413,6 +438,12 @@ class MatchCoder {
       if (k > 0) {
         if (buffered_) {
           append_literals(anchor_, k);
+          const int to = anchor_ + k;
+          const int lo = std::max(anchor_, std::min(counted_lo_, to));
+          const int hi = std::max(lo, std::min(counted_hi_, to));
+          count_range(anchor_, lo);
+          count_range(hi, to);
+          counted_lo_ = counted_hi_ = 0;
           anchor_ += k;
         } else {
           anchor_ = code_literals(anchor_, anchor_ + k);
@@ -439,6 +470,10 @@ class MatchCoder {
   int budget_ = 0;
   int used_symbols_ = 0;
   int anchor_;
+  // Positions whose literal counts the last, failed, search already added
+  // (buffered mode); empty otherwise.
+  int counted_lo_ = 0;
+  int counted_hi_ = 0;
 };
 
 }  // namespace
