@@ -29,34 +29,25 @@ typedef uint32_t heap_key;
 
 inline heap_key node_key(unsigned freq, unsigned depth) { return freq << 8 | depth; }
 
-// Restores the heap property by moving node k down the heap.
-//
-// zlib sifts node k down, at each level taking the smaller child and
-// stopping at the first child that is not smaller than k. Counts of bytes
-// in data with many distinct values are close together, so both tests go
-// either way at random and mispredict about half the time. Here the hole
-// sinks all the way along the smaller children (chosen arithmetically, no
-// branch), then k's node climbs back to its place. Keys along that path
-// never decrease, so the place found from below is the one zlib finds from
-// above: same moves, same heap.
+// Restores the heap property by moving node k down the heap, as zlib
+// does: at each level the smaller child, stopping at the first child that
+// is not smaller than k. Counts of bytes in data with many distinct values
+// are close together, so the choice between the two children goes either
+// way at random: it is a select here, not a branch.
 void pqdownheap(deflate_state* s, const heap_key* key, int k) {
   int* heap = s->heap;
   const int len = s->heap_len;
   const int v = heap[k];
   const heap_key kv = key[v];
-  const int top = k;
   int j = k << 1;
   while (j <= len) {
     const int right = j + (j < len ? 1 : 0);
     // The right child when it is there and not larger (zlib's tie rule).
     j = right - (key[heap[right]] > key[heap[j]] ? 1 : 0);
+    if (kv <= key[heap[j]]) break;
     heap[k] = heap[j];
     k = j;
     j <<= 1;
-  }
-  while (k > top && kv <= key[heap[k >> 1]]) {
-    heap[k] = heap[k >> 1];
-    k >>= 1;
   }
   heap[k] = v;
 }
