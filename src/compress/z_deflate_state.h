@@ -44,6 +44,9 @@ struct lz4_context {
   // Slot of the key at each position of the chunk being coded (3-byte
   // keys), worked out in one pass before the scan.
   uint16_t slots[LZ4_WINDOW_SIZE];
+  // The direct coder's record of the codes of one chunk (each covers at
+  // least one byte), written out once the chunk is known to be kept.
+  uint64_t ops[LZ4_WINDOW_SIZE];
 };
 
 struct tree_desc {

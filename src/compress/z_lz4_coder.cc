@@ -1,8 +1,9 @@
 // The variant's match finder and first coding stage: an LZ4-style scan with
 // one candidate per hash slot, turning window bytes into deflate literals and
 // matches (length 3 to 258, distance 1 to 32,506). Direct mode codes each
-// symbol straight into the bit writer with the fixed code; buffered mode
-// appends it to the symbol buffer and counts its frequency.
+// symbol with the fixed code into the bit writer (counted during the scan,
+// written after it, see write_codes); buffered mode appends it to the
+// symbol buffer and counts its frequency.
 #include <algorithm>
 #include <cstring>
 
@@ -43,7 +44,10 @@ class MatchCoder {
         mflimit_(iend_ - 8 - m()),
         tail_start_(iend_ - (buffered_ ? kBufferedTail : 0)),
         pending0_(s->pending),
-        anchor_(start_) {
+        anchor_(start_),
+        bits_(s->bi_valid),
+        bit_limit_((static_cast<long>(s->strm->avail_out) - static_cast<long>(s->pending)) * 8),
+        ops_(s->lz4_ctx->ops) {
     if (buffered_) {
       budget_ = static_cast<int>(s->lit_bufsize - s->last_lit);
     } else {
@@ -62,6 +66,7 @@ class MatchCoder {
     }
     if (next == kFail) return -1;
     if (next == kTail) literal_tail();
+    if (!buffered_) write_codes();
     ctx_->fill = static_cast<uint64_t>(anchor_);
     const int u = used();
     s_->last_lit += static_cast<unsigned>(u);
@@ -82,7 +87,17 @@ class MatchCoder {
   // Budget usage U: symbols (buffered) or bytes added to pending (direct;
   // bits still in the bit buffer do not count).
   int used() const {
-    return buffered_ ? used_symbols_ : static_cast<int>(s_->pending - pending0_);
+    return buffered_ ? used_symbols_ : static_cast<int>(added_bytes(bits_));
+  }
+
+  // Direct mode: pending bytes that `bits` bits after pending0_ (the bits
+  // already waiting at the start included) amount to. zlib's 16-bit buffer
+  // spills two bytes whenever a code does not fit, so it always keeps the
+  // last ((bits - 1) mod 16) + 1 of them waiting.
+  static unsigned added_bytes(long bits) {
+    if (bits <= 0) return 0;
+    const long waiting = ((bits - 1) & 15) + 1;
+    return static_cast<unsigned>((bits - waiting) >> 3);
   }
 
   // The 4 bytes at p in memory order.
@@ -232,60 +247,136 @@ class MatchCoder {
     used_symbols_++;
   }
 
-  // Codes window bytes [from, to) with the fixed code; stops before the
-  // first byte whose code could overrun the caller's output, setting
-  // out_full. Returns the position reached.
-  int code_literals(int from, int to) {
-    const ct_data* ltree = s_->cur_ltree;
-    // The test of sending one code at a time: pending + (bi_valid + length)
-    // / 8 + 1 must stay within avail_out, in whole bits here.
-    const long limit =
-        (static_cast<long>(s_->strm->avail_out) - static_cast<long>(s_->pending)) * 8;
-    bit_run out(s_);
-    int i = from;
-    // Six fixed literal codes (9 bits at most) fill at most 54 bits: while
-    // even that many fit, send them in one go.
-    static_assert(6 * 9 <= 56, "a group must fit between flushes");
-    constexpr int kGroupBits = 6 * 9;
-    while (to - i >= 6) {
-      // Groups that surely pass that test (each adds at most kGroupBits),
-      // sent without testing again.
-      const long room = limit - out.bits();
-      long groups = room > 0 ? (room - 1) / kGroupBits : 0;
-      if (groups > (to - i) / 6) groups = (to - i) / 6;
-      if (groups <= 0) break;
-      for (const int end = i + 6 * static_cast<int>(groups); i < end; i += 6) {
-        const uch* const p = w_ + i;
-        const ct_data c0 = ltree[p[0]], c1 = ltree[p[1]], c2 = ltree[p[2]];
-        const ct_data c3 = ltree[p[3]], c4 = ltree[p[4]], c5 = ltree[p[5]];
-        // Two halves built side by side, then joined: a shorter chain of
-        // dependent shifts than six puts in a row.
-        const int l0 = c0.dl, l01 = l0 + c1.dl, la = l01 + c2.dl;
-        const int l3 = c3.dl, l34 = l3 + c4.dl, lb = l34 + c5.dl;
-        const uint64_t a = c0.fc | static_cast<uint64_t>(c1.fc) << l0 | static_cast<uint64_t>(c2.fc) << l01;
-        const uint64_t b = c3.fc | static_cast<uint64_t>(c4.fc) << l3 | static_cast<uint64_t>(c5.fc) << l34;
-        out.put(a | b << la, la + lb);
-        out.flush();
-      }
-    }
-    for (; i < to; i++) {
-      const ct_data c = ltree[w_[i]];
-      if (out.bits() + c.dl >= limit) {
-        s_->out_full = 3;
-        break;
-      }
-      out.send(c.fc, c.dl);
-    }
-    out.commit();
-    return i;
+  // Direct mode codes in two steps. The scan only counts the bits its codes
+  // take (every limit it tests depends on nothing else) and records what it
+  // codes; write_codes then writes them, unless the driver is certain to
+  // throw them away: a chunk whose codes do not beat its raw bytes is sent
+  // stored instead, and writing the codes of incompressible data cost as
+  // much as finding out that it is.
+
+  // A recorded code: a run of literals (its first window position and its
+  // length), or a match piece's codes (their value and bit count).
+  static constexpr uint64_t kPieceOp = uint64_t{1} << 63;
+  static uint64_t literal_op(int from, int count) {
+    return static_cast<uint64_t>(from) << 32 | static_cast<uint32_t>(count);
+  }
+  static uint64_t piece_op(uint64_t code, int n) {
+    return kPieceOp | static_cast<uint64_t>(n) << 48 | code;
   }
 
-  // Codes one match piece; undoes it and sets out_full when the pending
-  // bytes would reach the end of the caller's output.
-  bool code_piece(int len, unsigned dist) {
-    const bit_mark before = mark_bits(s_);
-    // Length code, its extra bits, distance code, its extra bits, as one
-    // value of at most 15 + 5 + 15 + 13 bits.
+  // Bits of the literal codes of window bytes [from, to).
+  long literal_bits(int from, int to) const {
+    const ct_data* ltree = s_->cur_ltree;
+    if (ltree != stitch_static_ltree) {
+      long bits = 0;
+      for (int i = from; i < to; i++) bits += ltree[w_[i]].dl;
+      return bits;
+    }
+    // The fixed code: 8 bits, 9 for the values 144 to 255 (bit 7 set and
+    // one of bits 4 to 6). Eight bytes at a time: the two tests leave their
+    // result in each byte's top bit, without carries between bytes.
+    long nine = 0;
+    int i = from;
+    constexpr uint64_t kTop = 0x8080808080808080ull;
+    constexpr uint64_t kMid = 0x7070707070707070ull;
+    for (; i + 8 <= to; i += 8) {
+      uint64_t v;
+      std::memcpy(&v, w_ + i, sizeof(v));
+      const uint64_t hits = v & ((v & kMid) + kMid) & kTop;
+      nine += static_cast<long>(((hits >> 7) * 0x0101010101010101ull) >> 56);
+    }
+    for (; i < to; i++) nine += w_[i] >= 144 ? 1 : 0;
+    return 8L * (to - from) + nine;
+  }
+
+  // Codes window bytes [from, to) as literals, counting their bits: stops
+  // before the first byte whose code could overrun the caller's output
+  // (pending + (bits waiting + code length) / 8 + 1 > avail_out, which in
+  // bits counted from pending0_ is bits_ + length >= bit_limit_), setting
+  // out_full to 3. Returns the position reached.
+  int count_literal_codes(int from, int to) {
+    long bits = literal_bits(from, to);
+    int stop = to;
+    if (bits_ + bits >= bit_limit_) {
+      // Some code may not fit: find the first that does not.
+      const ct_data* ltree = s_->cur_ltree;
+      long t = bits_;
+      for (stop = from; stop < to; stop++) {
+        const int dl = ltree[w_[stop]].dl;
+        if (t + dl >= bit_limit_) break;
+        t += dl;
+      }
+      bits = t - bits_;
+      if (stop < to) s_->out_full = 3;
+    }
+    bits_ += bits;
+    if (stop > from) ops_[nops_++] = literal_op(from, stop - from);
+    return stop;
+  }
+
+  // Codes one match piece, counting its bits: refused (out_full 1) when
+  // the pending bytes would then reach the end of the caller's output.
+  bool count_piece_code(int len, unsigned dist) {
+    int n;
+    const uint64_t code = piece_code(len, dist, &n);
+    const long t = bits_ + n;
+    if (pending0_ + added_bytes(t) + 1 >= s_->strm->avail_out) {
+      s_->out_full = 1;
+      return false;
+    }
+    bits_ = t;
+    ops_[nops_++] = piece_op(code, n);
+    return true;
+  }
+
+  // Writes the recorded codes, unless the driver will store the chunk: it
+  // does when the caller's output has more than 100 bytes left and the
+  // codes take at least as many bytes as they cover.
+  void write_codes() {
+    const int covered = anchor_ - start_;
+    if (s_->strm->avail_out > 100 && static_cast<int>(added_bytes(bits_)) >= covered) return;
+    // The counting step checked every limit, so the codes go out in one
+    // run of the bit writer without further tests.
+    const ct_data* ltree = s_->cur_ltree;
+    bit_run out(s_);
+    for (int k = 0; k < nops_; k++) {
+      const uint64_t op = ops_[k];
+      if (op & kPieceOp) {
+        out.send(op & ((uint64_t{1} << 48) - 1), static_cast<int>((op >> 48) & 0x3f));
+        continue;
+      }
+      int pos = static_cast<int>(op >> 32);
+      const int end = pos + static_cast<int>(op & 0xffffffff);
+      for (; end - pos >= 6; pos += 6) {
+        out.send(literal_group(ltree, w_ + pos), literal_group_bits(ltree, w_ + pos));
+      }
+      for (; pos < end; pos++) {
+        const ct_data c = ltree[w_[pos]];
+        out.send(c.fc, c.dl);
+      }
+    }
+    out.commit();
+  }
+
+  // Six literal codes (9 bits at most each) as one value, built as two
+  // halves side by side: a shorter chain of dependent shifts than six puts.
+  static uint64_t literal_group(const ct_data* ltree, const uch* p) {
+    const ct_data c0 = ltree[p[0]], c1 = ltree[p[1]], c2 = ltree[p[2]];
+    const ct_data c3 = ltree[p[3]], c4 = ltree[p[4]], c5 = ltree[p[5]];
+    const int l0 = c0.dl, l01 = l0 + c1.dl, la = l01 + c2.dl;
+    const int l3 = c3.dl, l34 = l3 + c4.dl;
+    const uint64_t a = c0.fc | static_cast<uint64_t>(c1.fc) << l0 | static_cast<uint64_t>(c2.fc) << l01;
+    const uint64_t b = c3.fc | static_cast<uint64_t>(c4.fc) << l3 | static_cast<uint64_t>(c5.fc) << l34;
+    return a | b << la;
+  }
+  static int literal_group_bits(const ct_data* ltree, const uch* p) {
+    return ltree[p[0]].dl + ltree[p[1]].dl + ltree[p[2]].dl + ltree[p[3]].dl + ltree[p[4]].dl +
+           ltree[p[5]].dl;
+  }
+
+  // One match piece: length code, its extra bits, distance code, its extra
+  // bits, as one value of at most 15 + 5 + 15 + 13 bits; *n is its length.
+  uint64_t piece_code(int len, unsigned dist, int* n) const {
     const unsigned lc = static_cast<unsigned>(len - MIN_MATCH);
     const unsigned code = _length_code[lc];
     const ct_data lcode = s_->cur_ltree[code + LITERALS + 1];
@@ -294,22 +385,15 @@ class MatchCoder {
     uint64_t bits = lcode.fc | static_cast<uint64_t>((lc - static_cast<unsigned>(base_length[code])) &
                                                      ((1u << lextra) - 1))
                                    << lcode.dl;
-    int n = lcode.dl + lextra;
+    int k = lcode.dl + lextra;
     const unsigned dcode = d_code(dist - 1);
     const ct_data dc = s_->cur_dtree[dcode];
-    bits |= static_cast<uint64_t>(dc.fc) << n;
-    n += dc.dl;
-    bits |= static_cast<uint64_t>(dist - 1 - static_cast<unsigned>(base_dist[dcode])) << n;
-    n += extra_dbits[dcode];
-    bit_run out(s_);
-    out.send(bits, n);
-    out.commit();
-    if (s_->pending + 1 >= s_->strm->avail_out) {
-      restore_bits(s_, before);
-      s_->out_full = 1;
-      return false;
-    }
-    return true;
+    bits |= static_cast<uint64_t>(dc.fc) << k;
+    k += dc.dl;
+    bits |= static_cast<uint64_t>(dist - 1 - static_cast<unsigned>(base_dist[dcode])) << k;
+    k += extra_dbits[dcode];
+    *n = k;
+    return bits;
   }
 
   Step find_matches() {
@@ -343,7 +427,7 @@ class MatchCoder {
         for (int i = anchor_; i < searched_from; i++) s_->dyn_ltree[w_[i]].fc++;
         if (used_symbols_ == budget_) return kFail;
       } else {
-        const int stop = code_literals(anchor_, ip);
+        const int stop = count_literal_codes(anchor_, ip);
         if (stop < ip) {
           anchor_ = stop;
           return kExit;
@@ -405,7 +489,7 @@ class MatchCoder {
         } else {
           int piece_start = match_start;
           while (len > MAX_MATCH - 1) {
-            if (!code_piece(MAX_MATCH, dist)) {
+            if (!count_piece_code(MAX_MATCH, dist)) {
               anchor_ = piece_start;
               return kExit;
             }
@@ -413,7 +497,7 @@ class MatchCoder {
             len -= MAX_MATCH;
           }
           if (len > 2) {
-            if (!code_piece(len, dist)) {
+            if (!count_piece_code(len, dist)) {
               anchor_ = piece_start;
               return kExit;
             }
@@ -455,7 +539,7 @@ class MatchCoder {
           counted_lo_ = counted_hi_ = 0;
           anchor_ += k;
         } else {
-          anchor_ = code_literals(anchor_, anchor_ + k);
+          anchor_ = count_literal_codes(anchor_, anchor_ + k);
         }
       }
       remaining -= k;
@@ -483,6 +567,13 @@ class MatchCoder {
   // (buffered mode); empty otherwise.
   int counted_lo_ = 0;
   int counted_hi_ = 0;
+  // Direct mode (see write_codes): bits the codes so far take after
+  // pending0_, the bits waiting at the start included; the most the
+  // caller's output allows, in the same measure; and the codes recorded.
+  long bits_;
+  const long bit_limit_;
+  uint64_t* const ops_;
+  int nops_ = 0;
 };
 
 }  // namespace
