@@ -22,6 +22,8 @@ constexpr int STITCH_BUFFERED = 2;  // level 110
 
 // Match-finder context: one candidate per hash slot over a 32 KiB window.
 constexpr int LZ4_HASH_LOG = 12;
+// A key's slot: key x this (mod 2^32), shifted right by 32 - LZ4_HASH_LOG.
+constexpr uint32_t LZ4_HASH_MULTIPLIER = 2654435761u;  // 20,987 x 126,480 + 1
 constexpr int LZ4_HASH_SIZE = 1 << LZ4_HASH_LOG;
 constexpr int LZ4_WINDOW_SIZE = 32768;
 constexpr int LZ4_MAX_DISTANCE = 32506;

@@ -13,8 +13,6 @@
 namespace zdeflate {
 namespace {
 
-constexpr uint32_t kGoldenPrime = 2654435761u;  // 20,987 x 126,480 + 1
-
 // Literals kept at the end of the input in buffered mode: no match may
 // reach into them.
 constexpr int kBufferedTail = 5;
@@ -117,7 +115,7 @@ class MatchCoder {
 
   uint32_t key(int p) const { return big_endian(raw(p)) & key_mask(); }
 
-  static unsigned hash(uint32_t key) { return (key * kGoldenPrime) >> (32 - LZ4_HASH_LOG); }
+  static unsigned hash(uint32_t key) { return (key * LZ4_HASH_MULTIPLIER) >> (32 - LZ4_HASH_LOG); }
 
   // The slot of the key at p: precomputed for 3-byte keys.
   unsigned slot_of(int p) const { return kMinMatch == 3 ? slots_[p] : hash(key(p)); }
@@ -348,7 +346,9 @@ class MatchCoder {
       int pos = static_cast<int>(op >> 32);
       const int end = pos + static_cast<int>(op & 0xffffffff);
       for (; end - pos >= 6; pos += 6) {
-        out.send(literal_group(ltree, w_ + pos), literal_group_bits(ltree, w_ + pos));
+        int n;
+        const uint64_t group = literal_group(ltree, w_ + pos, &n);
+        out.send(group, n);
       }
       for (; pos < end; pos++) {
         const ct_data c = ltree[w_[pos]];
@@ -360,18 +360,16 @@ class MatchCoder {
 
   // Six literal codes (9 bits at most each) as one value, built as two
   // halves side by side: a shorter chain of dependent shifts than six puts.
-  static uint64_t literal_group(const ct_data* ltree, const uch* p) {
+  // *n is its length.
+  static uint64_t literal_group(const ct_data* ltree, const uch* p, int* n) {
     const ct_data c0 = ltree[p[0]], c1 = ltree[p[1]], c2 = ltree[p[2]];
     const ct_data c3 = ltree[p[3]], c4 = ltree[p[4]], c5 = ltree[p[5]];
     const int l0 = c0.dl, l01 = l0 + c1.dl, la = l01 + c2.dl;
-    const int l3 = c3.dl, l34 = l3 + c4.dl;
+    const int l3 = c3.dl, l34 = l3 + c4.dl, lb = l34 + c5.dl;
+    *n = la + lb;
     const uint64_t a = c0.fc | static_cast<uint64_t>(c1.fc) << l0 | static_cast<uint64_t>(c2.fc) << l01;
     const uint64_t b = c3.fc | static_cast<uint64_t>(c4.fc) << l3 | static_cast<uint64_t>(c5.fc) << l34;
     return a | b << la;
-  }
-  static int literal_group_bits(const ct_data* ltree, const uch* p) {
-    return ltree[p[0]].dl + ltree[p[1]].dl + ltree[p[2]].dl + ltree[p[3]].dl + ltree[p[4]].dl +
-           ltree[p[5]].dl;
   }
 
   // One match piece: length code, its extra bits, distance code, its extra
@@ -424,7 +422,7 @@ class MatchCoder {
         append_literals(anchor_, run);
         // The search counted [searched_from, ip); a byte before it (the
         // one after a match, or a fresh window's first) is counted here.
-        for (int i = anchor_; i < searched_from; i++) s_->dyn_ltree[w_[i]].fc++;
+        count_range(anchor_, searched_from);
         if (used_symbols_ == budget_) return kFail;
       } else {
         const int stop = count_literal_codes(anchor_, ip);

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "compress/z_deflate_state.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define DZ_HAVE_AVX2_PATH 1
@@ -13,8 +15,7 @@
 namespace zdeflate {
 namespace {
 
-constexpr uint32_t kGoldenPrime = 2654435761u;
-constexpr int kSlotShift = 20;  // 4096 slots
+constexpr int kSlotShift = 32 - LZ4_HASH_LOG;
 
 using HashFn = void (*)(const unsigned char*, int, int, uint16_t*);
 
@@ -22,7 +23,7 @@ void hash_portable(const unsigned char* w, int from, int to, uint16_t* out) {
   for (int p = from; p < to; p++) {
     const uint32_t key = static_cast<uint32_t>(w[p]) << 24 | static_cast<uint32_t>(w[p + 1]) << 16 |
                          static_cast<uint32_t>(w[p + 2]) << 8;
-    out[p] = static_cast<uint16_t>((key * kGoldenPrime) >> kSlotShift);
+    out[p] = static_cast<uint16_t>((key * LZ4_HASH_MULTIPLIER) >> kSlotShift);
   }
 }
 
@@ -37,7 +38,7 @@ __attribute__((target("avx2"))) void hash_avx2(const unsigned char* w, int from,
   const __m256i pick = _mm256_setr_epi8(
       -1, 2, 1, 0, -1, 3, 2, 1, -1, 4, 3, 2, -1, 5, 4, 3,  //
       -1, 6, 5, 4, -1, 7, 6, 5, -1, 8, 7, 6, -1, 9, 8, 7);
-  const __m256i prime = _mm256_set1_epi32(static_cast<int>(kGoldenPrime));
+  const __m256i prime = _mm256_set1_epi32(static_cast<int>(LZ4_HASH_MULTIPLIER));
   int p = from;
   for (; p + 16 <= to; p += 16) {
     __m128i lo_bytes, hi_bytes;

@@ -36,10 +36,10 @@ DCHashAndRatio::DCHashAndRatio(const std::string& hashText, const std::string& r
   valid = hashOk && ratioOk;
 }
 
-uint64_t DCHashAndRatio::extractHashAsULong() const {
+uint64_t DCHashAndRatio::keyOf(const std::vector<unsigned char>& bytes) {
   uint64_t key = 0;
-  const size_t n = std::min<size_t>(8, hash.size());
-  for (size_t i = 0; i < n; ++i) key |= static_cast<uint64_t>(hash[i]) << (56 - 8 * i);
+  const size_t n = std::min<size_t>(8, bytes.size());
+  for (size_t i = 0; i < n; ++i) key |= static_cast<uint64_t>(bytes[i]) << (56 - 8 * i);
   return key;
 }
 

@@ -29,7 +29,9 @@ class DCHashAndRatio {
     if (refCounter < 255) ++refCounter;
   }
   // First eight fingerprint bytes, most significant first.
-  uint64_t extractHashAsULong() const;
+  uint64_t extractHashAsULong() const { return keyOf(hash); }
+  // The same for any fingerprint bytes (missing bytes count as zero).
+  static uint64_t keyOf(const std::vector<unsigned char>& bytes);
   // Reads hashLength bytes from hex text, high nibble first. A pair that is
   // not hex leaves its byte unchanged and makes the result false; an odd
   // hashLength returns false without touching the bytes.

@@ -37,28 +37,22 @@ bool DCKHeap::probe(DCHashAndRatio* e) {
 
 namespace {
 
-// The first eight fingerprint bytes as a big-endian number, when the
-// comparator looks at that many.
-bool fingerprintPrefix(const std::vector<unsigned char>& hash, uint64_t& out) {
-  if (myGlobals.hashLength < 8 || hash.size() < 8) return false;
-  uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = v << 8 | hash[static_cast<size_t>(i)];
-  out = v;
-  return true;
+// Whether the first eight bytes order fingerprints: the comparator looks at
+// that many only when both the run's length and the bytes at hand have them.
+bool keyDecides(const std::vector<unsigned char>& hash) {
+  return myGlobals.hashLength >= 8 && hash.size() >= 8;
 }
 
 }  // namespace
 
 bool DCKHeap::surelyAbove(const std::vector<unsigned char>& fingerprint) const {
-  uint64_t p;
-  return fingerprintPrefix(fingerprint, p) && p > topPrefix_.load(std::memory_order_relaxed);
+  return keyDecides(fingerprint) &&
+         DCHashAndRatio::keyOf(fingerprint) > topPrefix_.load(std::memory_order_relaxed);
 }
 
 void DCKHeap::publishTop() {
-  uint64_t p = ~uint64_t{0};
-  if (capacity_ == 0 || c.size() < capacity_ || !fingerprintPrefix(c.front()->hash, p)) {
-    p = ~uint64_t{0};
-  }
+  const bool full = capacity_ > 0 && c.size() >= capacity_;
+  const uint64_t p = full && keyDecides(c.front()->hash) ? c.front()->extractHashAsULong() : ~uint64_t{0};
   topPrefix_.store(p, std::memory_order_relaxed);
 }
 
