@@ -87,9 +87,11 @@ double DCKHeap::getDedupRatioAfterSplit(uint64_t x, uint64_t y) const {
 
 uint64_t DCKHeap::uniqueAfterSplitBlocks(uint64_t c) const {
   const double u = getUniqueEstimationAfterSplit(c);
-  // Unavailable: count every not-zero block as unique, as the report does.
+  // Unavailable, or too large for the counters (a damaged or crafted
+  // sketch): count every not-zero block as unique, as the report does.
   if (u < 0.0 || std::isnan(u)) return c;
-  return truncToU64(u);
+  const uint64_t blocks = truncToU64(u);
+  return blocks == std::numeric_limits<uint64_t>::max() ? c : blocks;
 }
 
 uint64_t DCKHeap::getMetadataDROverhead(uint64_t a, uint64_t b, uint64_t c) const {

@@ -202,6 +202,14 @@ TEST_F(EstimatorTest, OverheadsTakeAllBlocksAsUniqueWithoutAnEstimate) {
   EXPECT_EQ(s.getReservedVolOverhead(0, 0, 100000), 147u);
   // 80 * 100000 / 8192 - 1000
   EXPECT_EQ(s.getMetadataCROverhead(0, 0, 100000), -24);
+
+  // Two full-sketch keys one apart estimate 2^64 blocks, more than any
+  // counter holds (a damaged or crafted file): the same as no estimate.
+  DCKHeap beyond(2);
+  fillSpan(beyond, 2, 5, 1, 0.5);
+  ASSERT_GE(beyond.getUniqueEstimation(), 18446744073709551616.0);
+  EXPECT_EQ(beyond.getReservedVolOverhead(0, 0, 100000), 147u);
+  EXPECT_EQ(beyond.getMetadataCROverhead(0, 0, 100000), -24);
 }
 
 }  // namespace
