@@ -1,5 +1,5 @@
-// The commands a run can execute. Each is implemented with its subsystem;
-// until then commands_pending.cc reports it as not available.
+// The commands a run can execute; the driver picks one by the command word
+// (productCommands in driver.h).
 #ifndef DEZEVAZIR_RUNCONTROL_COMMANDS_H_
 #define DEZEVAZIR_RUNCONTROL_COMMANDS_H_
 
@@ -7,5 +7,11 @@ void scanCommand();
 void loadCommand();
 void partialScanCommand();
 void mergeCommand();
+
+// Ends the process with status 100 when the run names no source. The
+// command word "batch" (also set by --batchfile, even an empty one or on a
+// batch line) skips the parse's device test, so a scan can get here without
+// --input; an engine without a source has nothing to size or read.
+void refuseMissingSource();
 
 #endif  // DEZEVAZIR_RUNCONTROL_COMMANDS_H_

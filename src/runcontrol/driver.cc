@@ -32,6 +32,9 @@ void createQueues() {
 }
 
 // Levels and bounds come from the first parse only; batch lines keep them.
+// Called only after that parse succeeded: on help or a parse error the
+// values were never checked, so the program ends before anything is sized
+// from them.
 void applyStartupSettings() {
   const int loglevel = static_cast<int>(myGlobals.loglevel);
   LogLinesQ->setLogLevel(loglevel);
@@ -40,7 +43,8 @@ void applyStartupSettings() {
   hashRequests->setLogLevel(kQueueLevel);
   readcmpRequests->setLogLevel(kQueueLevel);
   cmpRequests->setLogLevel(kQueueLevel);
-  // boostOptions refused bounds whose product with threads leaves int.
+  // The successful parse refused bounds whose product with threads leaves
+  // int, and a maxMBPs beyond what the limiter's slot table may hold.
   const int threads = static_cast<int>(myGlobals.threads);
   readcmpRequests->maxSize = myGlobals.readcmpRequestsMaxQ * threads;
   readRequests->maxSize = myGlobals.readRequestsMaxQ * threads;
@@ -89,9 +93,8 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
   std::ofstream* log = openLogFile(commandLine);
   boost::thread sweeper(logLineSweeper, log);
 
-  const bool ok = boostOptions(argc, argv);
+  if (!boostOptions(argc, argv)) std::exit(123);
   applyStartupSettings();
-  if (!ok) std::exit(123);
 
   const std::vector<std::string> lines = buildCommandLines(argc, argv, myGlobals.batchfile);
   // The program's own single line was parsed above; batch lines are not.

@@ -20,9 +20,12 @@
 
 namespace po = boost::program_options;
 
+// The notifier runs before help and before any range check, so it must hold
+// for every int: the blocks per TiB are worked out first (the block size
+// divides a TiB), which keeps the product within 64 bits.
 void my_func(int machineSize) {
   myGlobals.machineBlocks =
-      static_cast<uint64_t>(static_cast<int64_t>(machineSize) * (int64_t{1} << 40) / myGlobals.blockSize);
+      static_cast<uint64_t>(static_cast<int64_t>(machineSize) * ((int64_t{1} << 40) / myGlobals.blockSize));
 }
 
 namespace {

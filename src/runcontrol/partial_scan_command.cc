@@ -62,6 +62,7 @@ void printPercent(const char* label, double value) {
 }  // namespace
 
 void partialScanCommand() {
+  refuseMissingSource();
   refuseOverflowingQuota();
   DSCore* scn = new DSCore(static_cast<uint64_t>(static_cast<int64_t>(myGlobals.blockSize)),
                            static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize)),

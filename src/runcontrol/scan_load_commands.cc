@@ -34,7 +34,14 @@ void joinAll(std::vector<std::thread>& group) {
 
 }  // namespace
 
+void refuseMissingSource() {
+  if (!myGlobals.input.empty()) return;
+  std::cerr << "Device to scan not given: use --input" << std::endl;
+  std::exit(100);
+}
+
 void scanCommand() {
+  refuseMissingSource();
   DSCore* scn = newEngine();
   gScn = scn;
   TopHashes_ = scn->heap;
@@ -87,6 +94,12 @@ void loadCommand() {
     }
   }
   DSCore* scn = newEngine();
+  // The prologue was usable; the engine has now read the entry lines, which
+  // may still be cut short or damaged (the reason is on standard error).
+  if (!scn->logger->valid) {
+    std::cerr << "Cannot read given sketch" << std::endl;
+    std::exit(134);
+  }
   gScn = scn;
   TopHashes_ = scn->heap;
   const double ratio = scn->logger->kind.find("partialscan") != std::string::npos

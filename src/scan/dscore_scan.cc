@@ -165,10 +165,12 @@ bool DSCore::scan(DCProgressBar* pb) {
   uint64_t accounted = logger->smallZeroBlocks + logger->notZeroBlocks;
   uint64_t bytes = accounted * blockSize;
 
-  // Catch up with what a resumed scan already accounted. The source holds
-  // at least one block, far more bytes than the bar has cells.
+  // Catch up with what a resumed scan already accounted. A sized source
+  // holds at least one block, far more bytes than the bar has cells; an
+  // engine without a source (devSize 0) is refused before its scan, and
+  // must not divide by zero here even so.
   const uint64_t width = myGlobals.progressBarWidth > 0 ? myGlobals.progressBarWidth : 1;
-  const uint64_t step = devSize / width;
+  const uint64_t step = devSize >= width ? devSize / width : 1;
   const uint64_t m = bytes / step;
   for (uint64_t i = 0; i < m + 1; ++i) pb->update(-static_cast<int64_t>(step));
   uint64_t marks = m + 1;

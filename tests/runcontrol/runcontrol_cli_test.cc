@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -46,6 +47,38 @@ bool searches(const std::string& text, const std::string& pattern) {
   return std::regex_search(text, std::regex(pattern));
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define DZ_TEST_SANITIZER_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define DZ_TEST_SANITIZER_ALLOCATOR 1
+#endif
+#endif
+
+// Every table case runs under a memory cap: refusing a command line needs
+// little, and a limiter sized from an unchecked -x (4000000000 slots take
+// 16 GB) must fail fast instead of filling the machine. The address space is
+// capped through the shell; a sanitizer reserves far more address space than
+// any cap, so there its own allocation limit stands in.
+constexpr int kMemoryCapMiB = 4096;
+
+CliResult runMemoryCapped(const std::string& cwd, const std::vector<std::string>& args,
+                          std::map<std::string, std::string> env, const std::string& binary) {
+#ifdef DZ_TEST_SANITIZER_ALLOCATOR
+  for (const char* var : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* given = std::getenv(var);
+    env[var] = std::string(given != nullptr ? std::string(given) + ":" : "") +
+               "max_allocation_size_mb=" + std::to_string(kMemoryCapMiB);
+  }
+  return runCli(cwd, args, env, binary);
+#else
+  const std::string capped = "ulimit -v " + std::to_string(kMemoryCapMiB * 1024) + " && exec \"$0\" \"$@\"";
+  std::vector<std::string> wrapped = {"-c", capped, binary.empty() ? dztest::dezevazirPath() : binary};
+  wrapped.insert(wrapped.end(), args.begin(), args.end());
+  return runCli(cwd, wrapped, env, "/bin/sh");
+#endif
+}
+
 // One program start. Files named in `files` are created empty in the
 // working directory beforehand ("name/" makes a directory).
 struct CliCase {
@@ -69,6 +102,7 @@ const std::string kBadCommand =
     kParseError + "invalid option value - Invalid - Available commands are: scan, partialscan, load or merge\n";
 const std::string kNoDevice = kParseError + "invalid option value: Device to scan not given or cannot open\n";
 const std::string kGitLine = "Git commit: [0-9a-f]{40}\n";
+const std::string kNoSource = "Device to scan not given: use --input\n";
 
 const std::vector<CliCase> kCliCases = {
     // Help and parse errors: status 123, the groups on stdout.
@@ -79,6 +113,15 @@ const std::vector<CliCase> kCliCases = {
     {"help shows the backend group", {"-h"}, kBackend, 123, "", "Backend options:\n[\\s\\S]*--hashRequestsMaxQ ",
      "Support options|Git commit"},
     {"help wins over checks", {"--help", "--updatebw", "0", "--mergefiles", "x", "bogus"}, kPlain, 123, "", kCaption},
+    // Nothing is sized or computed from values that help or an error leaves
+    // unchecked: no limiter for -x, no queue bounds, no machine capacity.
+    {"help with a maxMBPs beyond the limit", {"-h", "-x", "4000000000"}, kPlain, 123, "",
+     "^" + kCaption + "  -h \\[ --help \\]"},
+    {"parse error with a maxMBPs beyond the limit", {"-x", "4294967295", "bogus"}, kPlain, 123, kBadCommand,
+     "^" + kCaption},
+    {"help with a queue bound times threads beyond int", {"-h", "-p", "5000000"}, kBoth, 123, "",
+     "Backend options:\n[\\s\\S]*--hashRequestsMaxQ "},
+    {"help with the largest machineSize", {"-h", "-M", "2147483647"}, kSupport, 123, "", kGitLine},
     {"option of a disabled group", {"--threads", "4", "load"}, kPlain, 123,
      kParseError + "unrecognised option --threads\n", kCaption, "Git commit"},
     {"backend option needs DEDUPEINTERNAL", {"--hashRequestsMaxQ", "4", "load"}, kSupport, 123,
@@ -94,6 +137,13 @@ const std::vector<CliCase> kCliCases = {
     {"partialscan of a missing device", {"partialscan", "-d", "missing"}, kPlain, 123, kNoDevice, kCaption},
     {"run log cannot be opened", {"load"}, kPlain, 10, "Error opening logfile: ridoriDozu.log\n", "", "", "", false,
      {"ridoriDozu.log/"}},
+
+    // The command word batch, given or set by --batchfile, skips the device
+    // test and leaves the command scan: a scan without a source ends before
+    // its engine is built.
+    {"word batch without a device", {"batch"}, kPlain, 100, kNoSource, "", "Time Consumed", "file_0.dat"},
+    {"empty batch file name leaves a scan without a device", {"load", "--batchfile", ""}, kPlain, 100, kNoSource,
+     "", "Time Consumed", "file_0.dat"},
 
     // Merge files.
     {"merge without merge files", {"merge"}, kPlain, 124, "Missing merge files need at least 2\n"},
@@ -172,7 +222,7 @@ TEST_P(CliTable, StatusOutputErrorsAndSketchName) {
       writeFile(dir.file(f), "");
     }
   }
-  const CliResult r = runCli(dir.path(), c.args, envFor(c.env), c.stub ? kStubBin : "");
+  const CliResult r = runMemoryCapped(dir.path(), c.args, envFor(c.env), c.stub ? kStubBin : "");
   EXPECT_EQ(c.status, r.status);
   EXPECT_TRUE(std::regex_match(r.err, std::regex(c.err))) << "stderr: " << r.err;
   if (!c.out.empty()) {
@@ -316,6 +366,17 @@ TEST_F(Batch, ValidationFailureEndsTheWholeProgram) {
     EXPECT_EQ(c.status, r.status) << c.line;
     EXPECT_EQ(1u, runLines(r.out).size()) << c.line;
   }
+}
+
+TEST_F(Batch, LineNamingAnotherBatchFileIsAScanWithoutADevice) {
+  // Batch files do not nest: the line's --batchfile makes its command word
+  // batch, so the line is a scan, and with no --input it ends the program.
+  writeFile(dir.file("b.txt"), "load --batchfile nested.txt\nload -o l.dat\n");
+  writeFile(dir.file("nested.txt"), "load -o nested.dat\n");
+  const CliResult r = runCli(dir.path(), {"--batchfile", "b.txt"});
+  EXPECT_EQ(100, r.status);
+  EXPECT_EQ(kNoSource, r.err);
+  EXPECT_EQ(dztest::dezevazirPath() + " load --batchfile nested.txt\n", r.out);
 }
 
 // The run log "ridoriDozu.log".

@@ -94,6 +94,18 @@ TEST_F(Options, DefaultsOverwriteFieldsButOptionsWithoutDefaultLeaveThem) {
   EXPECT_EQ(20, g.hashLength);
 }
 
+TEST_F(Options, MachineBlocksOfTheLargestMachineSize) {
+  // The notifier runs before help and before the range checks, so it must
+  // hold for any int: 2^31 - 1 TiB is under 2^58 blocks, though its bytes
+  // would not fit in 64 bits.
+  const uint64_t largest = uint64_t{2147483647} << 27;
+  EXPECT_FALSE(parse({"-h", "-M", "2147483647"}, true));
+  EXPECT_EQ(largest, myGlobals.machineBlocks);
+  myGlobals.machineBlocks = 0;
+  ASSERT_TRUE(parse({"load", "-M", "2147483647"}, true));
+  EXPECT_EQ(largest, myGlobals.machineBlocks);
+}
+
 TEST_F(Options, DisabledGroupsLeaveTheirFieldsAlone) {
   myGlobals.threads = 4;
   myGlobals.hashSize = 5;
