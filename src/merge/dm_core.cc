@@ -20,20 +20,27 @@ namespace {
 bool contains(const std::string& s, const char* word) { return s.find(word) != std::string::npos; }
 
 // The input's data-reduction value (the share of its data left after
-// reduction), as its own report would compute it.
-double dataReductionOf(const std::string& path, double ratio) {
+// reduction), as its own report would compute it. False when the engine
+// could not read the input's entries (the reason is already on standard
+// error).
+bool dataReductionOf(const std::string& path, double ratio, double& v) {
   const std::string command = myGlobals.command;
   myGlobals.command = "load";
-  double v;
+  // A merge input may hold fewer entries than it declares; the too-short
+  // check has judged that already.
+  DCLogger::acceptShortEntrySection_ = true;
+  bool readBack;
   {
     DSCore engine(static_cast<uint64_t>(static_cast<int64_t>(myGlobals.blockSize)),
                   static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize)),
                   static_cast<uint64_t>(static_cast<int64_t>(myGlobals.recoverBlocks)),
                   static_cast<uint32_t>(myGlobals.randomBytes), myGlobals.input, path);
-    v = engine.printReport(ratio, false);
+    readBack = engine.logger->valid;
+    if (readBack) v = engine.printReport(ratio, false);
   }
+  DCLogger::acceptShortEntrySection_ = false;
   myGlobals.command = command;
-  return v;
+  return readBack;
 }
 
 }  // namespace
@@ -108,7 +115,8 @@ int DMCore::initOneFile(const std::string& path) {
     } else if (contains(rec->kind, "fullscan")) {
       ratio = -1.0;  // the report computes it from the sketch
     }
-    const double v = dataReductionOf(path, ratio);
+    double v = 0.0;
+    if (!dataReductionOf(path, ratio, v)) return 2;
     if (v > static_cast<double>(myGlobals.mergeAllThreshold)) {
       const std::string text =
           (boost::format("Cannot add %1% (%3%) Data reduction savings are below threshold of %2%%%") %

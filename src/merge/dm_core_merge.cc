@@ -40,9 +40,14 @@ void DMCore::merge() {
   for (DCLogger* rec : inputRecords) {
     if (!contains(rec->kind, "fullscan")) continue;
     if (!rec->loadPrologue()) unusableInput(rec->sketchFileName);
-    // At most K lines of each input count, whatever its header declares.
-    offerEntries(rec->inputStream, k, *mergedSketch);
+    // At most K lines of each input count, whatever its header declares;
+    // fewer are fine (the too-short check already ran).
+    const DCKHeap::LoadResult got = offerEntries(rec->inputStream, k, *mergedSketch);
     rec->inputStream.close();
+    if (const char* problem = DCLogger::entrySectionProblem(got, false)) {
+      DCLogger::reportUnusable(rec->sketchFileName, problem);
+      unusableInput(rec->sketchFileName);
+    }
   }
 
   const uint64_t merged = mergedSketch->numEntries();

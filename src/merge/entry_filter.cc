@@ -1,24 +1,22 @@
 #include "merge/entry_filter.h"
 
 #include <cstring>
+#include <exception>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sketch/dc_kheap.h"
 #include "sketchfile/bounded_line.h"
+#include "sketchfile/entry_line.h"
 
 namespace {
 
-// Lines are cut where the sketch's loader cuts them (readBoundedLine with
-// this cap, the rest of a longer line skipped), so that both count the same
-// lines against `count`.
-constexpr std::size_t kEntryLineMax = 127;
-
-// Cuts a stream into the loader's lines, reading it in large blocks instead
-// of one character per call: a line of at most kEntryLineMax characters up
-// to its '\n' (a '\r' before it dropped); a longer line is consumed whole
-// and reported as too long.
+// Cuts a stream into the loader's lines (readBoundedLine with the entry-line
+// cap), reading it in large blocks instead of one character per call: a line
+// of at most kEntryLineMax characters up to its '\n' (a '\r' before it
+// dropped); a longer line is reported as too long.
 class LineCutter {
  public:
   explicit LineCutter(std::istream& in) : in_(in), buf_(kBlock) {}
@@ -26,13 +24,14 @@ class LineCutter {
   LineRead next(const char*& text, std::size_t& len) {
     if (end_ - pos_ <= kEntryLineMax && !eof_) refill();
     const std::size_t avail = end_ - pos_;
-    if (avail == 0) return LineRead::kEnd;
     const char* p = buf_.data() + pos_;
     const std::size_t window = avail < kEntryLineMax + 1 ? avail : kEntryLineMax + 1;
     const char* nl = static_cast<const char*>(std::memchr(p, '\n', window));
-    if (nl == nullptr && avail > kEntryLineMax) {
-      skipRestOfLine();
-      return LineRead::kTooLong;
+    if (nl == nullptr) {
+      // What is left of the line could not be read: never a line of its own.
+      if (failed_) return LineRead::kError;
+      if (avail == 0) return LineRead::kEnd;
+      if (avail > kEntryLineMax) return LineRead::kTooLong;
     }
     len = nl != nullptr ? static_cast<std::size_t>(nl - p) : avail;
     pos_ += nl != nullptr ? len + 1 : len;
@@ -44,28 +43,23 @@ class LineCutter {
  private:
   static constexpr std::size_t kBlock = 1 << 20;
 
-  void skipRestOfLine() {
-    for (;;) {
-      const char* p = buf_.data() + pos_;
-      const char* nl = static_cast<const char*>(std::memchr(p, '\n', end_ - pos_));
-      if (nl != nullptr) {
-        pos_ += static_cast<std::size_t>(nl - p) + 1;
-        return;
-      }
-      pos_ = end_;
-      if (eof_) return;
-      refill();
-    }
-  }
-
   void refill() {
     const std::size_t keep = end_ - pos_;
     std::memmove(buf_.data(), buf_.data() + pos_, keep);
     pos_ = 0;
     end_ = keep;
+    if (in_.bad()) failed_ = true;
     std::streambuf* sb = in_.good() ? in_.rdbuf() : nullptr;
     while (sb != nullptr && end_ < buf_.size()) {
-      const std::streamsize got = sb->sgetn(buf_.data() + end_, static_cast<std::streamsize>(buf_.size() - end_));
+      std::streamsize got = 0;
+      try {
+        got = sb->sgetn(buf_.data() + end_, static_cast<std::streamsize>(buf_.size() - end_));
+      } catch (const std::exception&) {
+        // A file buffer reports a failed read(2) (EIO, EISDIR) by throwing.
+        in_.setstate(std::ios::badbit);
+        failed_ = true;
+        got = 0;
+      }
       if (got <= 0) {
         eof_ = true;
         return;
@@ -80,6 +74,7 @@ class LineCutter {
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
   bool eof_ = false;
+  bool failed_ = false;
 };
 
 int hexDigit(char c) {
@@ -105,7 +100,7 @@ bool leadingKey(const char* text, std::size_t len, uint64_t& key) {
 
 }  // namespace
 
-void offerEntries(std::istream& in, uint64_t count, DCKHeap& sketch) {
+DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t count, DCKHeap& sketch) {
   // The loader makes count the capacity before it offers anything.
   const bool full = count > 0 && sketch.numEntries() >= count;
   // Keys equal to the top's go through: the fingerprints may still differ
@@ -116,15 +111,24 @@ void offerEntries(std::istream& in, uint64_t count, DCKHeap& sketch) {
   LineCutter lines(in);
   const char* text = nullptr;
   std::size_t len = 0;
-  for (uint64_t n = 0; n < count; ++n) {
+  EntryLineParts parts;
+  uint64_t n = 0;
+  for (; n < count; ++n) {
     const LineRead got = lines.next(text, len);
     if (got == LineRead::kEnd) break;
-    if (got == LineRead::kTooLong) continue;  // the loader skips it too
+    if (got == LineRead::kError) return DCKHeap::LoadResult::kUnreadable;
+    // Every line is checked, also those passed over: the loader would refuse
+    // the input for any of them.
+    if (got == LineRead::kTooLong || !splitEntryLine(std::string_view(text, len), parts)) {
+      return DCKHeap::LoadResult::kDamaged;
+    }
     uint64_t key = 0;
     if (full && leadingKey(text, len, key) && key > topKey) continue;
     passed.append(text, len);
     passed += '\n';
   }
   std::istringstream rest(passed);
-  sketch.load(rest, count, false);
+  const DCKHeap::LoadResult loaded = sketch.load(rest, count, false);
+  if (loaded == DCKHeap::LoadResult::kDamaged || loaded == DCKHeap::LoadResult::kUnreadable) return loaded;
+  return n < count ? DCKHeap::LoadResult::kEnded : DCKHeap::LoadResult::kComplete;
 }

@@ -52,8 +52,17 @@ class DCKHeap
   void print(std::ostream& os, bool withRatio) const;
   // hashLength bytes as lower-case hex pairs, no separator.
   void printHash(std::ostream& os, const std::vector<unsigned char>& bytes) const;
-  // Reads up to count entry lines back (sketch-file format).
-  void load(std::istream& is, uint64_t count, bool freshStart);
+  // How reading entry lines back ended.
+  enum class LoadResult {
+    kComplete,    // count entry lines were read
+    kEnded,       // the stream ended first; every line read was an entry
+    kDamaged,     // a line is no entry line (or too long for one); reading stopped there
+    kUnreadable,  // the stream could not be read
+  };
+  // Reads up to count entry lines back (sketch-file format). The capacity
+  // becomes count. Entries read before a damaged or unreadable line stay in
+  // the sketch; the caller decides what a file that ends early is worth.
+  LoadResult load(std::istream& is, uint64_t count, bool freshStart);
 
   // Estimators. -1.0 means "cannot be estimated".
   double getUniqueEstimation() const;

@@ -1,66 +1,35 @@
 // Reading sketch entries back from a sketch file (the lines DCKHeap::print
 // writes): "<hex fingerprint> <ratio> <counter>".
-#include <cstddef>
 #include <istream>
 #include <string>
 
-#include "runcontrol/run_globals.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/bounded_line.h"
-#include "sketchfile/text_number.h"
+#include "sketchfile/entry_line.h"
 
-namespace {
-
-// A written entry line is at most about 60 characters; anything past this is
-// not one of ours.
-constexpr std::size_t kEntryLineMax = 127;
-
-// Splits at the first and the last space and checks every part, so that a
-// damaged line is skipped rather than turned into an entry with a made-up
-// fingerprint, ratio or counter (which would skew every estimate).
-bool splitEntryLine(const std::string& line, std::string& hashText, std::string& ratioText,
-                    std::string& countText) {
-  const std::size_t first = line.find(' ');
-  const std::size_t last = line.rfind(' ');
-  if (first == std::string::npos || first == last) return false;
-  hashText = line.substr(0, first);
-  ratioText = line.substr(first + 1, last - first - 1);
-  countText = line.substr(last + 1);
-
-  if (myGlobals.hashLength <= 0 || hashText.size() != 2 * static_cast<std::size_t>(myGlobals.hashLength)) {
-    return false;
-  }
-  for (char ch : hashText) {
-    unsigned char nibble = 0;
-    if (!DCHashAndRatio::convertCharToByte(ch, nibble)) return false;
-  }
-  double ratio = 0.0;
-  if (!parseFiniteDouble(ratioText, ratio)) return false;
-  // The counter saturates at 255 and starts at 1; anything else was never written.
-  uint64_t counter = 0;
-  return parseDecimalU64(countText, counter) && counter >= 1 && counter <= 255;
-}
-
-}  // namespace
-
-void DCKHeap::load(std::istream& is, uint64_t count, bool freshStart) {
+DCKHeap::LoadResult DCKHeap::load(std::istream& is, uint64_t count, bool freshStart) {
   if (freshStart) clear();
   capacity_ = count;
   publishTop();
-  if (count == 0) return;
+  if (count == 0) return LoadResult::kComplete;
 
-  std::string line, hashText, ratioText, countText;
+  std::string line;
+  EntryLineParts parts;
   for (uint64_t lines = 0; lines < count; ++lines) {
-    const LineRead got = readBoundedLine(is, kEntryLineMax, line, true);
-    // A merge asks every input for the full scan capacity; inputs with fewer
-    // entries simply end here.
-    if (got == LineRead::kEnd) break;
-    if (got == LineRead::kTooLong || !splitEntryLine(line, hashText, ratioText, countText)) continue;
+    const LineRead got = readBoundedLine(is, kEntryLineMax, line);
+    // A merge asks every input for the full scan capacity, so an input with
+    // fewer entries ends here; whether that is a cut file is the caller's call.
+    if (got == LineRead::kEnd) return LoadResult::kEnded;
+    if (got == LineRead::kError) return LoadResult::kUnreadable;
+    // A damaged line is never skipped: the entries after it may be just as
+    // damaged, and a sketch missing some of its entries gives wrong estimates.
+    if (got == LineRead::kTooLong || !splitEntryLine(line, parts)) return LoadResult::kDamaged;
 
-    DCHashAndRatio* e = new DCHashAndRatio(hashText, ratioText, countText);
+    DCHashAndRatio* e = new DCHashAndRatio(std::string(parts.hash), std::string(parts.ratio),
+                                           std::string(parts.count));
     if (!e->valid) {
       delete e;
-      continue;
+      return LoadResult::kDamaged;
     }
     if (freshStart) {
       insert(e);
@@ -71,4 +40,5 @@ void DCKHeap::load(std::istream& is, uint64_t count, bool freshStart) {
       delete e;
     }
   }
+  return LoadResult::kComplete;
 }

@@ -5,27 +5,35 @@
 #define DEZEVAZIR_SKETCHFILE_BOUNDED_LINE_H_
 
 #include <cstddef>
+#include <exception>
 #include <istream>
 #include <string>
 
-enum class LineRead { kOk, kTooLong, kEnd };
+enum class LineRead { kOk, kTooLong, kEnd, kError };
 
 // Reads one line ending in '\n' (or at the end of the stream) into out,
 // without the '\n' and without one carriage return before it. A line of more
 // than maxChars characters (carriage return included) is reported as
-// kTooLong, out then holding its first maxChars characters; with skipRest the
-// rest of that line is consumed so that reading can go on with the next one,
-// else reading stops there (a device given by mistake may never show a '\n').
-// kEnd: nothing was left to read.
-inline LineRead readBoundedLine(std::istream& is, std::size_t maxChars, std::string& out,
-                                bool skipRest = false) {
+// kTooLong, out then holding its first maxChars characters, and reading
+// stops there (a device given by mistake may never show a '\n').
+// kEnd: nothing was left to read. kError: the file could not be read (a
+// directory, a failing disk); the stream is then marked bad.
+inline LineRead readBoundedLine(std::istream& is, std::size_t maxChars, std::string& out) {
   out.clear();
   std::streambuf* sb = is.rdbuf();
-  if (sb == nullptr || !is.good()) return LineRead::kEnd;
-  bool tooLong = false;
+  if (sb == nullptr || is.bad()) return LineRead::kError;
+  if (!is.good()) return LineRead::kEnd;
   bool any = false;
   for (;;) {
-    const int c = sb->sbumpc();
+    int c;
+    try {
+      c = sb->sbumpc();
+    } catch (const std::exception&) {
+      // A file buffer reports a failed read(2) by throwing; the stream
+      // functions would turn it into badbit, this direct reader does too.
+      is.setstate(std::ios::badbit);
+      return LineRead::kError;
+    }
     if (c == std::char_traits<char>::eof()) {
       is.setstate(std::ios::eofbit);
       if (!any) return LineRead::kEnd;
@@ -33,14 +41,9 @@ inline LineRead readBoundedLine(std::istream& is, std::size_t maxChars, std::str
     }
     any = true;
     if (c == '\n') break;
-    if (out.size() < maxChars) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      tooLong = true;
-      if (!skipRest) break;
-    }
+    if (out.size() == maxChars) return LineRead::kTooLong;
+    out.push_back(static_cast<char>(c));
   }
-  if (tooLong) return LineRead::kTooLong;
   if (!out.empty() && out.back() == '\r') out.pop_back();
   return LineRead::kOk;
 }

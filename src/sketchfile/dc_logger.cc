@@ -17,6 +17,7 @@
 #include "sketchfile/text_number.h"
 
 std::vector<std::string> DCLogger::vecLogFieldNames_;
+bool DCLogger::acceptShortEntrySection_ = false;
 
 namespace {
 
@@ -171,6 +172,12 @@ bool DCLogger::initInputFile() {
 bool DCLogger::checkHeader() {
   std::string line;
   const LineRead got = readBoundedLine(inputStream, kHeaderLineMax, line);
+  if (got == LineRead::kError) {
+    reportUnusable(inputFileName_, "Read error");
+    valid = false;
+    inputStream.close();
+    return false;
+  }
   const std::string title = kSketchFileTitle;
   if (got != LineRead::kOk || line.compare(0, title.size(), title) != 0) {
     std::cout << "\nCorrupted header at " << inputFileName_ << std::endl;
@@ -197,12 +204,17 @@ bool DCLogger::loadPrologue() {
   std::string positionsText;
   int build = 0;
   bool tooLong = false;
+  bool unreadable = false;
   const char* damaged = nullptr;
 
   std::string line;
   for (int i = 0; i < kFieldLines && damaged == nullptr; ++i) {
     const LineRead got = readBoundedLine(inputStream, kFieldLineMax, line);
     if (got == LineRead::kEnd) break;
+    if (got == LineRead::kError) {
+      unreadable = true;
+      break;
+    }
     if (got == LineRead::kTooLong) {
       tooLong = true;
       break;
@@ -242,14 +254,20 @@ bool DCLogger::loadPrologue() {
     seen[field] = true;
   }
 
+  if (unreadable) {
+    reportUnusable(inputFileName_, "Read error");
+    valid = false;
+    inputStream.close();
+    return false;
+  }
   if (damaged != nullptr) {
-    std::cerr << "Cannot use this file: " << sketchFileName << " Damaged line: " << damaged << std::endl;
+    reportUnusable(sketchFileName, (std::string("Damaged line: ") + damaged).c_str());
     inputStream.close();
     return false;
   }
   // An over-long line or a truncated file leaves no usable build line.
   if (tooLong || !seen[kBuild] || build != kBuildNumber) {
-    std::cerr << "Cannot use this file: " << sketchFileName << " Build mismatch" << std::endl;
+    reportUnusable(sketchFileName, "Build mismatch");
     inputStream.close();
     return false;
   }
@@ -270,8 +288,7 @@ bool DCLogger::loadPrologue() {
     for (const std::string& piece : pieces) {
       uint64_t block = 0;
       if (!parseDecimalU64(piece, block) || block > UINT64_MAX / bs) {
-        std::cerr << "Cannot use this file: " << sketchFileName << " Damaged line: "
-                  << vecLogFieldNames_[kThreadPositions] << std::endl;
+        reportUnusable(sketchFileName, ("Damaged line: " + vecLogFieldNames_[kThreadPositions]).c_str());
         inputStream.close();
         return false;
       }
@@ -308,9 +325,42 @@ bool DCLogger::loadHashes(DCKHeap& sketch, bool freshStart) {
     inputStream.close();
     return false;
   }
-  sketch.load(inputStream, sketchSize, freshStart);
+  const DCKHeap::LoadResult got = sketch.load(inputStream, sketchSize, freshStart);
   inputStream.close();
-  return true;
+  // The sketch size line counts the entries at save time: a resumed scan or
+  // a load that got fewer would go on from, or report, a different sketch.
+  const char* problem = entrySectionProblem(got, freshStart && !acceptShortEntrySection_);
+  if (problem == nullptr) return true;
+
+  reportUnusable(inputFileName_, problem);
+  valid = false;
+  if (freshStart) sketch.clear();
+  smallZeroBlocks = bigZeroBlocks = notZeroBlocks = 0;
+  for (uint64_t& p : threadPositions) p = 0;
+  if (myGlobals.command != "load") {
+    std::cout << "\n\t Damaged or truncated sketch file, ignoring given sketch file and starting from device "
+                 "start"
+              << std::endl;
+  }
+  return false;
+}
+
+const char* DCLogger::entrySectionProblem(DCKHeap::LoadResult result, bool wholeSection) {
+  switch (result) {
+    case DCKHeap::LoadResult::kComplete:
+      return nullptr;
+    case DCKHeap::LoadResult::kEnded:
+      return wholeSection ? "Truncated: fewer entry lines than its sketch size" : nullptr;
+    case DCKHeap::LoadResult::kDamaged:
+      return "Damaged entry line";
+    case DCKHeap::LoadResult::kUnreadable:
+      return "Read error";
+  }
+  return "Read error";
+}
+
+void DCLogger::reportUnusable(const std::string& name, const char* why) {
+  std::cerr << "Cannot use this file: " << name << " " << why << std::endl;
 }
 
 uint64_t DCLogger::getRealNumberOfHashes() const {

@@ -46,7 +46,19 @@ class DCLogger {
   bool isConsistent(const DCKHeap& sketch) const;
   // Reads the entries into sketch and closes the file. When the file does
   // not match the run, counters and positions are zeroed and false returned.
+  // So they are when its entry lines are damaged, unreadable or (with
+  // freshStart) fewer than its sketch size; that also clears the valid flag
+  // and, with freshStart, leaves the sketch empty.
   bool loadHashes(DCKHeap& sketch, bool freshStart);
+  // Set while the merge reads its inputs through load-mode engines: a merge
+  // input needs only a tenth of the entries it declares (the merge checks
+  // that itself), so there a short entry section is no cut file.
+  static bool acceptShortEntrySection_;
+  // Why an entry section read with this result cannot be used, or nullptr
+  // when it can. wholeSection: all declared entries must be there.
+  static const char* entrySectionProblem(DCKHeap::LoadResult result, bool wholeSection);
+  // "Cannot use this file: NAME WHY" on standard error.
+  static void reportUnusable(const std::string& name, const char* why);
   // Number of entry lines of the sketch file (0 if it cannot be read).
   uint64_t getRealNumberOfHashes() const;
   // Writes the file through a temporary and a rename, so the previous good

@@ -11,9 +11,10 @@
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <string_view>
 
 // Unsigned decimal digits only; no sign, no blanks.
-inline bool parseDecimalU64(const std::string& text, uint64_t& out) {
+inline bool parseDecimalU64(std::string_view text, uint64_t& out) {
   if (text.empty()) return false;
   uint64_t v = 0;
   for (char ch : text) {
@@ -27,7 +28,7 @@ inline bool parseDecimalU64(const std::string& text, uint64_t& out) {
 }
 
 // Optional '-' then decimal digits, within int.
-inline bool parseDecimalInt(const std::string& text, int& out) {
+inline bool parseDecimalInt(std::string_view text, int& out) {
   const bool negative = !text.empty() && text[0] == '-';
   uint64_t magnitude = 0;
   if (!parseDecimalU64(negative ? text.substr(1) : text, magnitude)) return false;
@@ -39,9 +40,20 @@ inline bool parseDecimalInt(const std::string& text, int& out) {
 }
 
 // A finite decimal floating-point number filling the whole text.
-inline bool parseFiniteDouble(const std::string& text, double& out) {
+inline bool parseFiniteDouble(std::string_view text, double& out) {
   if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
-  const char* begin = text.c_str();
+  // strtod needs a terminated copy; the numbers of a sketch file are short,
+  // so the copy rarely needs the heap.
+  char small[64];
+  std::string large;
+  const char* begin = small;
+  if (text.size() < sizeof small) {
+    text.copy(small, text.size());
+    small[text.size()] = '\0';
+  } else {
+    large.assign(text);
+    begin = large.c_str();
+  }
   char* end = nullptr;
   errno = 0;
   const double v = std::strtod(begin, &end);

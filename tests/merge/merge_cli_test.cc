@@ -138,31 +138,47 @@ TEST_F(MergeCli, InputNeedsATenthOfTheEntriesItDeclares) {
     } else {
       EXPECT_EQ(r.status, 0) << r.err;
       EXPECT_EQ(merged().entries.size(), 5002u);
+      // mergeall first has the input's own report computed: for that read
+      // too, fewer entries than declared is no cut file.
+      const CliResult all = merge({in, good}, {"--mergeall"});
+      EXPECT_EQ(all.status, 0) << all.err;
+      EXPECT_EQ(all.err.find("Cannot use this file"), std::string::npos) << all.err;
     }
   }
 }
 
 TEST_F(MergeCli, UnusableInputEndsTheMergeBeforeAnythingIsWritten) {
-  const std::string good = write("good.dat", fullScan("/dev/good", {{fp(1), "0.5", 1}, {fp(2), "0.5", 1}}, 0, 0, 2));
+  // Reduces well enough to pass the mergeall test (see below).
+  std::vector<Entry> reducing;
+  for (uint64_t k = 1; k <= 50; ++k) reducing.push_back({fp(k << 50), "0.2", 1});
+  const std::string good = write("good.dat", fullScan("/dev/good", reducing, 0, 0, 20000));
   SketchFile mergedBefore = fullScan("/dev/x /dev/y", {{fp(3), "0.5", 2}}, 0, 0, 2);
   mergedBefore.kind = "merge";
   SketchFile otherBuild = fullScan("/dev/z", {{fp(3), "0.5", 1}}, 0, 0, 2);
   otherBuild.build = 152;
+  // Entries after one whose ratio is no number.
+  const SketchFile damaged =
+      fullScan("/dev/d", {{fp(3), "0.5", 1}, {fp(4), "abc", 1}, {fp(5), "0.5", 1}, {fp(6), "0.5", 1}}, 0, 0, 4);
+  const std::string damagedEntry = "Cannot use this file: " + path("bad.dat") + " Damaged entry line\n";
 
   struct Case {
     const char* name;
     std::string content;
     std::string err;  // before "Error processing: "
     std::string out;
+    std::vector<std::string> options;
   } cases[] = {
-      {"a merge result", mergedBefore.text(), "Cannot use merge files as input for merge \n", ""},
-      {"another build", otherBuild.text(), "Cannot use this file: " + path("bad.dat") + " Build mismatch\n", ""},
-      {"no sketch file", "just text\n", "", "\nCorrupted header at " + path("bad.dat") + "\n"},
+      {"a merge result", mergedBefore.text(), "Cannot use merge files as input for merge \n", "", {}},
+      {"another build", otherBuild.text(), "Cannot use this file: " + path("bad.dat") + " Build mismatch\n", "", {}},
+      {"no sketch file", "just text\n", "", "\nCorrupted header at " + path("bad.dat") + "\n", {}},
+      {"a damaged entry line", damaged.text(), damagedEntry, "", {}},
+      // mergeall first has the input's own report computed, which reads its entries.
+      {"a damaged entry line with mergeall", damaged.text(), damagedEntry, "", {"--mergeall"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     dztest::writeFile(path("bad.dat"), c.content);
-    const CliResult r = merge({good, path("bad.dat")});
+    const CliResult r = merge({good, path("bad.dat")}, c.options);
     EXPECT_EQ(r.status, 128);
     EXPECT_EQ(r.err, c.err + "Error processing: " + path("bad.dat") + "\n");
     EXPECT_EQ(r.out, c.out);

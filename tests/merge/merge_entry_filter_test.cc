@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ios>
+#include <istream>
 #include <random>
 #include <sstream>
+#include <streambuf>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "merge/entry_filter.h"
@@ -95,20 +99,16 @@ std::vector<Case> cases() {
                   {fp(30, 0x40404040) + " 0.25 1", fp(30, 0x60606060) + " 0.75 1", fp(30, 0x50505050) + " 0.1 7"},
                   {fp(31) + " 0.5 1", fp(30, 0x30303030) + " 0.3 2"}}});
 
-  // Damaged, over-long and CRLF lines; the over-long one also counts against
-  // the limit of K lines, and its remainder is read as a line of its own.
-  all.push_back({"damaged and over-long lines",
-                 4,
-                 {{fp(5) + " 0.5 1", fp(6) + " 0.5 1", fp(7) + " 0.5 1", fp(8) + " 0.5 1"},
-                  {"not a line", fp(1) + " 0.5 1\r", std::string(127, 'a') + "b" + fp(2) + " 0.5 1", fp(3) + " nan 1",
-                   fp(4) + " 0.5 0"},
-                  {fp(9) + " 0.5", "", fp(0) + " 0.5 1"}}});
+  // Lines ending in a carriage return and a newline.
+  all.push_back({"carriage returns",
+                 3,
+                 {{fp(5) + " 0.5 1", fp(6) + " 0.5 1\r", fp(7) + " 0.5 1"},
+                  {fp(1) + " 0.5 1\r", fp(9) + " 0.25 2\r", fp(2) + " 0.75 1"}}});
 
-  // Inputs larger than the filter's read block, one with a line of 2 MiB
-  // (a file that is no sketch file) between entries.
-  Input big = randomInput(rng, 30000, 1ULL << 40, false);
-  big.insert(big.begin() + 15000, std::string(2 << 20, '7'));
-  all.push_back({"inputs larger than a read block", 20000, {randomInput(rng, 30000, 1ULL << 40), big}});
+  // Inputs larger than the filter's read block.
+  all.push_back({"inputs larger than a read block",
+                 20000,
+                 {randomInput(rng, 30000, 1ULL << 40), randomInput(rng, 30000, 1ULL << 40, false)}});
 
   // More lines than K: only the first K of an input are read.
   all.push_back({"more lines than K", 10, {randomInput(rng, 10, 1000), randomInput(rng, 30, 1000, false)}});
@@ -122,12 +122,68 @@ TEST(MergeEntryFilter, MergedSketchEqualsLoadingEveryLine) {
     DCKHeap got(c.k);
     for (const Input& in : c.inputs) {
       std::istringstream a(lines(in));
-      expected.load(a, c.k, false);
+      const DCKHeap::LoadResult loaded = expected.load(a, c.k, false);
       std::istringstream b(lines(in));
-      offerEntries(b, c.k, got);
+      EXPECT_EQ(offerEntries(b, c.k, got), loaded);
     }
     EXPECT_EQ(contents(got), contents(expected));
     EXPECT_EQ(got.getCapacity(), expected.getCapacity());
+  }
+}
+
+// A stream buffer over fixed text whose next read then fails the way a
+// file buffer reports a failed read(2): by throwing.
+class FailingBuf : public std::streambuf {
+ public:
+  explicit FailingBuf(std::string text) : text_(std::move(text)) {
+    setg(text_.data(), text_.data(), text_.data() + text_.size());
+  }
+
+ protected:
+  int_type underflow() override { throw std::ios_base::failure("read error"); }
+
+ private:
+  std::string text_;
+};
+
+// An input with any line that the loader refuses is unusable, also when the
+// line is one the filter passes over (its key is above a full sketch's top).
+TEST(MergeEntryFilter, DamagedOrUnreadableInputIsReported) {
+  const Input first = {fp(1) + " 0.5 1", fp(2) + " 0.5 1", fp(3) + " 0.5 1"};
+  const std::string high = fp(1000);
+  struct Case {
+    const char* what;
+    std::string line;
+  } cases[] = {
+      {"empty line", ""},
+      {"no counter", high + " 0.5"},
+      {"ratio not a number", high + " abc 1"},
+      {"ratio not finite", high + " inf 1"},
+      {"counter 0", high + " 0.5 0"},
+      {"counter beyond 64 bits", high + " 0.5 99999999999999999999"},
+      {"fingerprint one digit short", high.substr(1) + " 0.5 1"},
+      {"fingerprint not hex after its key", high.substr(0, 20) + "zz" + high.substr(22) + " 0.5 1"},
+      {"binary garbage", high.substr(0, 16) + std::string("\xee\x00 \x13 \x88", 6)},
+      {"over-long line", high + " 0.5 1" + std::string(200, ' ')},
+      {"a line of 2 MiB", std::string(2 << 20, '7')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DCKHeap sketch(3);
+    std::istringstream a(lines(first));
+    ASSERT_EQ(offerEntries(a, 3, sketch), DCKHeap::LoadResult::kComplete);
+    std::istringstream b(lines({fp(4) + " 0.5 1", c.line, fp(5) + " 0.5 1"}));
+    EXPECT_EQ(offerEntries(b, 3, sketch), DCKHeap::LoadResult::kDamaged);
+  }
+
+  // Inputs whose reading fails: at once, after whole lines, inside a line.
+  const std::string two = lines({first[0], first[1]});
+  for (const std::string& before : {std::string(), two, two + fp(9).substr(0, 10)}) {
+    SCOPED_TRACE(before.size());
+    FailingBuf buf(before);
+    std::istream in(&buf);
+    DCKHeap sketch(3);
+    EXPECT_EQ(offerEntries(in, 3, sketch), DCKHeap::LoadResult::kUnreadable);
   }
 }
 

@@ -112,6 +112,7 @@ TEST(ScanRefusals, SourcesAndSketchFilesThatCannotBeUsed) {
                     "Potential unique estimation: 0\nUnique estimation after split: 0\n"
                     "Average compression ratio: 0.5\nThreads Positions: 0\nBuild: 153\n");
   dztest::writeFile(dir.file("junk.dat"), "hello\n");
+  ASSERT_EQ(::mkdir(dir.file("dir.dat").c_str(), 0755), 0);
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -126,6 +127,9 @@ TEST(ScanRefusals, SourcesAndSketchFilesThatCannotBeUsed) {
        {"Cannot read given sketch, load of merge files are not supported"}},
       {{"load", "--sketch", dir.file("junk.dat")}, 134, {"Cannot read given sketch"}},
       {{"load", "--sketch", dir.file("missing.dat")}, 134, {"Cannot read given sketch"}},
+      // Read errors end in the same refusal, not in an abort.
+      {{"load", "--sketch", dir.file("dir.dat")}, 134,
+       {"Cannot use this file: " + dir.file("dir.dat") + " Read error\nCannot read given sketch"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[2]);
@@ -242,6 +246,75 @@ TEST(ScanAndLoad, LoadReportsWhatTheScanReportedAndTheSourceIsUntouched) {
   EXPECT_TRUE(after.bytes == before.bytes);
   EXPECT_EQ(after.mtime.tv_sec, before.mtime.tv_sec);
   EXPECT_EQ(after.mtime.tv_nsec, before.mtime.tv_nsec);
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string joinLines(const std::vector<std::string>& lines, size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += lines[i] + "\n";
+  return s;
+}
+
+// A result file that lost entry lines, or holds damaged ones, is not a
+// sketch to report or to go on from: a load refuses it, and a scan starts
+// from the device start and writes the whole result again.
+TEST(ScanResume, CutOrDamagedResultFileIsRefusedByLoadAndRescannedByScan) {
+  TempDir dir;
+  Image image;
+  for (int64_t id = 0; id < 300; ++id) image.data(id).zeros(static_cast<size_t>(id % 5 == 0));
+  image.write(dir.file("img"));
+  const std::string sketch = dir.file("res.dat");
+  // K = 32 is full: the file is consistent with the scan, so only its
+  // damage can make the scan start over.
+  const std::vector<std::string> scanArgs = {"scan",    "--input",    dir.file("img"), "--sketch",
+                                             sketch,    "--hashSize", "32",            "--threads",
+                                             "2"};
+  auto first = runCli(dir.path(), scanArgs, kAllOptions);
+  ASSERT_EQ(first.status, 0) << first.err;
+  const std::string good = dztest::readFile(sketch);
+  const std::vector<std::string> lines = linesOf(good);
+  ASSERT_EQ(lines.size(), 11u + 32u);
+
+  std::vector<std::string> noRatios = lines;
+  for (size_t i = 11; i < noRatios.size(); ++i) {
+    const size_t a = noRatios[i].find(' ');
+    const size_t b = noRatios[i].rfind(' ');
+    noRatios[i].replace(a + 1, b - a - 1, "abc");
+  }
+  const std::string truncated = "Truncated: fewer entry lines than its sketch size";
+  const std::string damaged = "Damaged entry line";
+  struct Case {
+    const char* what;
+    std::string content;
+    std::string reason;
+  } cases[] = {
+      {"cut after an entry line", joinLines(lines, 11 + 4), truncated},
+      {"cut after the prologue", joinLines(lines, 11), truncated},
+      {"cut inside an entry line", good.substr(0, good.size() - 30), damaged},
+      {"every ratio not a number", joinLines(noRatios, noRatios.size()), damaged},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    dztest::writeFile(sketch, c.content);
+    auto load = runCli(dir.path(), {"load", "--sketch", sketch});
+    EXPECT_EQ(load.status, 134);
+    EXPECT_EQ(load.err, "Cannot use this file: " + sketch + " " + c.reason + "\nCannot read given sketch\n");
+
+    auto scan = runCli(dir.path(), scanArgs, kAllOptions);
+    ASSERT_EQ(scan.status, 0) << scan.err;
+    EXPECT_EQ(scan.err, "Cannot use this file: " + sketch + " " + c.reason + "\n");
+    EXPECT_NE(scan.out.find("\n\t Damaged or truncated sketch file, ignoring given sketch file and starting from "
+                            "device start\n"),
+              std::string::npos)
+        << scan.out;
+    EXPECT_EQ(dztest::readFile(sketch), good) << "the scan went over the whole source again";
+  }
 }
 
 // Starts the program without waiting for it.

@@ -1,10 +1,15 @@
 // Reading sketch entry lines back into a sketch: fresh start for a resumed
-// scan, probe-and-insert for a merge, and damaged lines skipped.
+// scan, probe-and-insert for a merge, and damaged or unreadable lines
+// reported.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ios>
+#include <istream>
 #include <sstream>
+#include <streambuf>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runcontrol/run_globals.h"
@@ -48,34 +53,77 @@ class SketchEntryLoadTest : public ::testing::Test {
   void SetUp() override { myGlobals.hashLength = 20; }
 };
 
-TEST_F(SketchEntryLoadTest, DamagedLinesAreSkippedAndGoodOnesKept) {
+TEST_F(SketchEntryLoadTest, DamagedLineStopsTheReadAndIsReported) {
   const std::string h = hashText(0x50);
-  const std::vector<std::string> lines = {
-      hashText(0x10) + " 0.4375 3",
-      "",
-      "no-spaces-at-all",
-      h + " 0.5",                              // one space: no counter
-      h.substr(1) + " 0.5 1",                  // 39 digits
-      h + "0 0.5 1",                           // 41 digits
-      "g" + h.substr(1) + " 0.5 1",            // not hex
-      h + " abc 1",                            // ratio not a number
-      h + " nan 1",                            // ratio not finite
-      h + " 0.5x 1",                           // ratio with trailing text
-      h + "  0.5 1",                           // empty piece between spaces
-      h + " 0.5 0",                            // counter never written as 0
-      h + " 0.5 256",                          // above the saturation point
-      h + " 0.5 3x",                           // counter with trailing text
-      h + " 0.5 99999999999999999999",         // counter beyond 64 bits
-      h + " 0.5 1" + std::string(200, ' '),    // longer than any entry line
-      hashText(0xe0) + " -1 255\r",            // carriage return dropped
+  const std::string good = hashText(0x10) + " 0.4375 3";
+  const std::string after = hashText(0xe0) + " 0.5 1";
+  struct Case {
+    const char* what;
+    std::string line;
+  } cases[] = {
+      {"empty line", ""},
+      {"no spaces at all", "no-spaces-at-all"},
+      {"one space: no counter", h + " 0.5"},
+      {"39 digits", h.substr(1) + " 0.5 1"},
+      {"41 digits", h + "0 0.5 1"},
+      {"not hex", "g" + h.substr(1) + " 0.5 1"},
+      {"ratio not a number", h + " abc 1"},
+      {"ratio not finite", h + " nan 1"},
+      {"ratio with trailing text", h + " 0.5x 1"},
+      {"empty piece between spaces", h + "  0.5 1"},
+      {"counter never written as 0", h + " 0.5 0"},
+      {"counter above the saturation point", h + " 0.5 256"},
+      {"counter with trailing text", h + " 0.5 3x"},
+      {"counter beyond 64 bits", h + " 0.5 99999999999999999999"},
+      {"longer than any entry line", h + " 0.5 1" + std::string(200, ' ')},
+      {"binary garbage", std::string("\x00\xff\x13\x88 \x7f \xee", 9)},
   };
-  std::string text;
-  for (const std::string& l : lines) text += l + "\n";
-  std::istringstream in(text);
+  for (const Case& c : cases) {
+    std::istringstream in(good + "\n" + c.line + "\n" + after + "\n");
+    DCKHeap sketch(100);
+    EXPECT_EQ(DCKHeap::LoadResult::kDamaged, sketch.load(in, 3, true)) << c.what;
+    // Nothing after the damaged line is taken for an entry.
+    expectContents({{0x10, 0.4375, 3}}, sketch);
+  }
 
+  // The lines a scan writes, a carriage return before the newline included.
+  std::istringstream in(good + "\n" + hashText(0xe0) + " -1 255\r\n");
   DCKHeap sketch(100);
-  sketch.load(in, lines.size(), true);
+  EXPECT_EQ(DCKHeap::LoadResult::kComplete, sketch.load(in, 2, true));
   expectContents({{0x10, 0.4375, 3}, {0xe0, -1.0, 255}}, sketch);
+}
+
+// A stream buffer over fixed text whose next read then fails the way a
+// file buffer reports a failed read(2): by throwing.
+class FailingBuf : public std::streambuf {
+ public:
+  explicit FailingBuf(std::string text) : text_(std::move(text)) {
+    setg(text_.data(), text_.data(), text_.data() + text_.size());
+  }
+
+ protected:
+  int_type underflow() override { throw std::ios_base::failure("read error"); }
+
+ private:
+  std::string text_;
+};
+
+TEST_F(SketchEntryLoadTest, ReadErrorAndEarlyEndAreToldApart) {
+  const std::string two = hashText(0x10) + " 0.5 1\n" + hashText(0x20) + " 0.5 1\n";
+  for (const std::string& before : {std::string(), two, two + hashText(0x30).substr(0, 7)}) {
+    FailingBuf buf(before);
+    std::istream in(&buf);
+    DCKHeap sketch(10);
+    EXPECT_EQ(DCKHeap::LoadResult::kUnreadable, sketch.load(in, 3, true)) << before;
+    EXPECT_TRUE(in.bad());
+  }
+
+  std::istringstream shorter(two);
+  DCKHeap sketch(10);
+  EXPECT_EQ(DCKHeap::LoadResult::kEnded, sketch.load(shorter, 3, true));
+  EXPECT_EQ(2u, sketch.numEntries());
+  std::istringstream exact(two);
+  EXPECT_EQ(DCKHeap::LoadResult::kComplete, sketch.load(exact, 2, true));
 }
 
 TEST_F(SketchEntryLoadTest, FreshStartReadsAtMostCountLinesIntoAnEmptiedSketch) {
@@ -101,7 +149,8 @@ TEST_F(SketchEntryLoadTest, FreshStartReadsAtMostCountLinesIntoAnEmptiedSketch) 
 TEST_F(SketchEntryLoadTest, MergeKeepsTheSmallestAndCountsFingerprintsAlreadyHeld) {
   DCKHeap merged(3);
   std::istringstream first(hashText(0x20) + " 0.1 5\n" + hashText(0x60) + " 0.2 1\n");
-  merged.load(first, 3, false);  // fewer lines than asked for: ends at the end
+  // Fewer lines than asked for: a merge input ends at its end.
+  EXPECT_EQ(DCKHeap::LoadResult::kEnded, merged.load(first, 3, false));
   expectContents({{0x20, 0.1, 5}, {0x60, 0.2, 1}}, merged);
 
   // 0x20 again: the held entry keeps its ratio and gains one, whatever the

@@ -89,6 +89,7 @@ class SketchFileTest : public ::testing::Test {
   void TearDown() override {
     myGlobals.command = "scan";
     myGlobals.threads = 10;
+    DCLogger::acceptShortEntrySection_ = false;
   }
   std::string path(const std::string& name) const { return dir_.file(name); }
 
@@ -236,8 +237,8 @@ TEST_F(SketchFileTest, HeaderDecidesKindOrRejectsTheFile) {
 
 TEST_F(SketchFileTest, PrologueLinesAreFoundByLabelInAnyOrderWithCarriageReturns) {
   std::vector<std::string> lines = goodLines();
-  std::vector<std::string> shuffled = {lines[0], lines[10], lines[9], lines[8], lines[3], lines[1],
-                                       lines[7], lines[5], lines[4], lines[6], lines[2], lines[11]};
+  std::vector<std::string> shuffled = {lines[0], lines[10], lines[9], lines[8], lines[3], lines[1], lines[7],
+                                       lines[5], lines[4], lines[6], lines[2], lines[11], lines[12]};
   std::string text;
   for (const std::string& l : shuffled) text += l + "\r\n";
   dztest::writeFile(path("crlf.dat"), text);
@@ -255,8 +256,9 @@ TEST_F(SketchFileTest, PrologueLinesAreFoundByLabelInAnyOrderWithCarriageReturns
 
   DCKHeap sketch(2);
   ASSERT_TRUE(logger.loadHashes(sketch, true));
-  ASSERT_EQ(1u, sketch.numEntries());  // the one entry line that was written
+  ASSERT_EQ(2u, sketch.numEntries());
   EXPECT_EQ(0.25, sketch.getVector()[0]->ratio);
+  EXPECT_EQ(2, sketch.getVector()[1]->refCounter);
 }
 
 TEST_F(SketchFileTest, ResumeReadsTheResultFileFirstThenTheRecoveryFile) {
@@ -353,19 +355,27 @@ TEST_F(SketchFileTest, ThreadCountMismatchEndsAScanWithStatus130) {
 
 TEST_F(SketchFileTest, DamagedFilesAreRejectedWithoutCrashing) {
   const std::vector<std::string> good = goodLines();
+  auto firstLines = [&good](size_t n) { return join(std::vector<std::string>(good.begin(), good.begin() + n)); };
   const std::string buildMismatch = "Cannot use this file: NAME Build mismatch\n";
+  const std::string damagedEntry = "Cannot use this file: NAME Damaged entry line\n";
+  const std::string restart =
+      "\n\t Damaged or truncated sketch file, ignoring given sketch file and starting from device start\n";
+  const std::string hash = hexOf(fingerprint(200));
   struct Case {
     const char* what;
     std::string content;
-    std::string err;  // expected on standard error; NAME stands for the file
-    std::string out;  // expected on standard output
+    std::string err;            // expected on standard error; NAME stands for the file
+    std::string out;            // expected on standard output
+    bool entrySection = false;  // the prologue was fine, the entries are not
+    bool directory = false;     // a directory in place of the file
   } cases[] = {
       {"empty file", "", "", "\nCorrupted header at NAME\n"},
       {"binary garbage", std::string("\x00\xff\x13\x88\n\n\x7f", 7) + std::string(5000, '\xee'), "",
        "\nCorrupted header at NAME\n"},
+      {"a directory", "", "Cannot use this file: NAME Read error\n", "", false, true},
       {"header only", join({good[0]}), buildMismatch, ""},
-      {"cut after five lines", join(std::vector<std::string>(good.begin(), good.begin() + 5)), buildMismatch, ""},
-      {"cut in the build line", join(std::vector<std::string>(good.begin(), good.begin() + 10)) + "Bui", buildMismatch, ""},
+      {"cut after five lines", firstLines(5), buildMismatch, ""},
+      {"cut in the build line", firstLines(10) + "Bui", buildMismatch, ""},
       {"other build", join(replaced(good, 10, "Build: 154")), buildMismatch, ""},
       {"build not a number", join(replaced(good, 10, "Build: x153")),
        "Cannot use this file: NAME Damaged line: Build: \n", ""},
@@ -392,16 +402,38 @@ TEST_F(SketchFileTest, DamagedFilesAreRejectedWithoutCrashing) {
        "Cannot use this file: NAME Damaged line: Threads Positions: \n", ""},
       {"position beyond 64 bits in bytes", join(replaced(good, 9, "Threads Positions: 4 2251799813685248")),
        "Cannot use this file: NAME Damaged line: Threads Positions: \n", ""},
+      // The sketch size line counts the entries written: fewer is a cut file.
+      {"no entry lines", firstLines(11), "Cannot use this file: NAME Truncated: fewer entry lines than its sketch size\n",
+       restart, true},
+      {"cut after an entry line", firstLines(12),
+       "Cannot use this file: NAME Truncated: fewer entry lines than its sketch size\n", restart, true},
+      {"cut inside an entry line", firstLines(12) + hash.substr(0, 25), damagedEntry, restart, true},
+      {"binary garbage after the prologue", firstLines(11) + std::string("\xee\x00 \x13 \x88\n", 7) + good[12] + "\n",
+       damagedEntry, restart, true},
+      {"entry ratio not a number", join(replaced(good, 12, hash + " abc 2")), damagedEntry, restart, true},
+      {"entry counter beyond 64 bits", join(replaced(good, 12, hash + " 0.75 99999999999999999999")), damagedEntry,
+       restart, true},
+      {"fingerprint one digit short", join(replaced(good, 12, hash.substr(1) + " 0.75 2")), damagedEntry, restart,
+       true},
+      {"fingerprint not hex", join(replaced(good, 12, "x" + hash.substr(1) + " 0.75 2")), damagedEntry, restart, true},
+      {"entry line longer than 127 characters", join(replaced(good, 12, hash + " 0.75 2" + std::string(100, ' '))),
+       damagedEntry, restart, true},
   };
   for (const Case& c : cases) {
-    const std::string name = path("bad.dat");
-    dztest::writeFile(name, c.content);
+    const std::string name = path(c.directory ? "dir.dat" : "bad.dat");
+    if (c.directory) {
+      ASSERT_EQ(0, ::mkdir(name.c_str(), 0755));
+    } else {
+      dztest::writeFile(name, c.content);
+    }
     DCLogger logger(name);
     logger.sourceNames = "/dev/src";
     logger.smallZeroBlocks = 77;
+    DCKHeap sketch(2);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const bool ok = logger.loadPrologue();
+    // What a scan does before it starts: the prologue, then the entries.
+    const bool ok = logger.loadPrologue() && logger.loadHashes(sketch, true);
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(ok) << c.what;
@@ -412,8 +444,53 @@ TEST_F(SketchFileTest, DamagedFilesAreRejectedWithoutCrashing) {
     EXPECT_EQ(named(c.err), err) << c.what;
     EXPECT_EQ(named(c.out), out) << c.what;
     EXPECT_FALSE(logger.inputStream.is_open()) << c.what;
-    EXPECT_EQ(77u, logger.smallZeroBlocks) << c.what << ": a rejected file changes nothing";
+    EXPECT_EQ(0u, sketch.numEntries()) << c.what << ": no entry of a rejected file is kept";
+    if (c.entrySection) {
+      // The scan starts from the device start.
+      EXPECT_EQ(0u, logger.smallZeroBlocks + logger.bigZeroBlocks + logger.notZeroBlocks) << c.what;
+      EXPECT_EQ((std::vector<uint64_t>{0, 0}), logger.threadPositions) << c.what;
+      EXPECT_FALSE(logger.valid) << c.what;
+    } else {
+      EXPECT_EQ(77u, logger.smallZeroBlocks) << c.what << ": a rejected file changes nothing";
+    }
   }
+}
+
+TEST_F(SketchFileTest, ShortEntrySectionIsACutFileForALoadButNotForAMergeInput) {
+  const std::vector<std::string> good = goodLines();
+  const std::string name = path("short.dat");
+  dztest::writeFile(name, join(std::vector<std::string>(good.begin(), good.begin() + 12)));  // one of two
+
+  myGlobals.command = "load";
+  DCLogger load(name);
+  ASSERT_TRUE(load.loadPrologue());
+  DCKHeap sketch(50000);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(load.loadHashes(sketch, true));
+  EXPECT_EQ("", testing::internal::GetCapturedStdout()) << "a load starts no scan";
+  EXPECT_EQ("Cannot use this file: " + name + " Truncated: fewer entry lines than its sketch size\n",
+            testing::internal::GetCapturedStderr());
+  EXPECT_FALSE(load.valid);
+  EXPECT_EQ(0u, sketch.numEntries());
+
+  // A merge input needs only a tenth of what it declares, and the merge
+  // checks that itself: its load-mode engine and its own read accept it.
+  DCLogger::acceptShortEntrySection_ = true;
+  DCLogger mergeEngine(name);
+  ASSERT_TRUE(mergeEngine.loadPrologue());
+  EXPECT_TRUE(mergeEngine.loadHashes(sketch, true));
+  EXPECT_EQ(1u, sketch.numEntries());
+  DCLogger::acceptShortEntrySection_ = false;
+
+  myGlobals.command = "merge";
+  DCLogger input(name);
+  input.sourceNames = "/dev/src";
+  ASSERT_TRUE(input.loadPrologue());
+  DCKHeap merged(2);
+  EXPECT_TRUE(input.loadHashes(merged, false));
+  EXPECT_EQ(1u, merged.numEntries());
+  EXPECT_TRUE(input.valid);
 }
 
 TEST_F(SketchFileTest, EndlessSourceGivenAsSketchFileIsRejectedPromptly) {
@@ -502,6 +579,8 @@ TEST_F(SketchFileTest, RealNumberOfHashesCountsEntryLinesOfAnyLength) {
     EXPECT_EQ(c.expected, DCLogger(path("n.dat")).getRealNumberOfHashes()) << c.what;
   }
   EXPECT_EQ(0u, DCLogger(path("missing.dat")).getRealNumberOfHashes());
+  ASSERT_EQ(0, ::mkdir(path("dir.dat").c_str(), 0755));
+  EXPECT_EQ(0u, DCLogger(path("dir.dat")).getRealNumberOfHashes()) << "a read error is no crash";
 }
 
 }  // namespace
