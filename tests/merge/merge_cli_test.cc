@@ -271,4 +271,15 @@ TEST_F(MergeCli, PartialScansJoinTheTotalsAndTheirRatioTheMergedEstimate) {
   EXPECT_EQ(reportValue(r.out, "Total blocks seen:                 "), 7148.0);
 }
 
+TEST_F(MergeCli, PartialScansAloneGiveTheirBlendedRatioAndZeroShare) {
+  const std::string a = write("a.dat", partialScan("/dev/a", "0.8", 250, 750));
+  const std::string b = write("b.dat", partialScan("/dev/b", "0.4", 0, 1000));
+  const CliResult r = merge({a, b}, {}, kBackend);
+  ASSERT_EQ(r.status, 0) << r.err;
+  // No sketch entries: compressed blocks (800 + 400) over all 2000 blocks,
+  // and the partial scans' 250 zero blocks over the same 2000.
+  EXPECT_NE(r.out.find("Estimated Compression Savings:     40.000%"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Estimated Zero Blocks:             12.500%"), std::string::npos) << r.out;
+}
+
 }  // namespace
