@@ -1,10 +1,13 @@
 // The sketch file record: layout, read-back, recovery-file choice, rejection
 // of files that do not belong to the run or are damaged, and safe saving.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +16,17 @@
 #include "runcontrol/run_globals.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
+
+// The program's renames go through this definition, which a test can make
+// fail to show what a save that cannot replace its target leaves behind.
+static bool gFailRenames = false;
+extern "C" int rename(const char* from, const char* to) noexcept {
+  if (gFailRenames) {
+    errno = EIO;
+    return -1;
+  }
+  return ::renameat(AT_FDCWD, from, AT_FDCWD, to);
+}
 
 namespace {
 
@@ -535,6 +549,23 @@ TEST_F(SketchFileTest, SaveThatCannotReplaceTheTargetKeepsItAndReports) {
   EXPECT_EQ(0u, out.find("\n\tFailure while writing " + name + " : ")) << out;
   EXPECT_FALSE(logger.valid);
   EXPECT_EQ("x", dztest::readFile(name + "/inside"));
+}
+
+TEST_F(SketchFileTest, AFailedReplacementLeavesTheOldTargetInPlace) {
+  // The target must be there at every moment: a save that removed it before
+  // a rename that then fails would leave no result at all.
+  const std::string name = path("result.dat");
+  dztest::writeFile(name, "previous result\n");
+  DCKHeap sketch(2);
+  DCLogger logger(name);
+  testing::internal::CaptureStdout();
+  gFailRenames = true;
+  const bool saved = logger.saveState(sketch);
+  gFailRenames = false;
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(0u, out.find("\n\tFailure while writing " + name + " : ")) << out;
+  EXPECT_EQ("previous result\n", dztest::readFile(name));
 }
 
 TEST_F(SketchFileTest, ASaveAfterAFailedReadStillReportsSuccess) {
