@@ -37,6 +37,9 @@ struct lz4_context {
   // LZ4_EMPTY_SLOT. Positions stay below 32,768, so 16 bits hold them and a
   // reset clears only 8 KiB.
   uint16_t hash_table[LZ4_HASH_SIZE];
+  // Written, never read: the match extension's fixed group of table stores
+  // sends those for positions past the match's end here.
+  uint16_t hash_sink;
   // Eight spare bytes (kept zero) let a 4-byte key be read at any position
   // and the slot pass read whole vectors up to the end of the chunk.
   uch window[LZ4_WINDOW_SIZE + 8];
