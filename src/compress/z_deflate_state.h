@@ -25,6 +25,10 @@ constexpr int LZ4_HASH_LOG = 12;
 // A key's slot: key x this (mod 2^32), shifted right by 32 - LZ4_HASH_LOG.
 constexpr uint32_t LZ4_HASH_MULTIPLIER = 2654435761u;  // 20,987 x 126,480 + 1
 constexpr int LZ4_HASH_SIZE = 1 << LZ4_HASH_LOG;
+// A slot past the hash's range, written but never read: the match
+// extension's fixed group of table stores sends those for positions past the
+// match's end here.
+constexpr unsigned LZ4_SINK_SLOT = LZ4_HASH_SIZE;
 constexpr int LZ4_WINDOW_SIZE = 32768;
 constexpr int LZ4_MAX_DISTANCE = 32506;
 // The last window position: never below a candidate position, so an empty
@@ -36,10 +40,7 @@ struct lz4_context {
   // Window position of the last byte entered with that hash, or
   // LZ4_EMPTY_SLOT. Positions stay below 32,768, so 16 bits hold them and a
   // reset clears only 8 KiB.
-  uint16_t hash_table[LZ4_HASH_SIZE];
-  // Written, never read: the match extension's fixed group of table stores
-  // sends those for positions past the match's end here.
-  uint16_t hash_sink;
+  uint16_t hash_table[LZ4_HASH_SIZE + 1];  // and the sink slot
   // Eight spare bytes (kept zero) let a 4-byte key be read at any position
   // and the slot pass read whole vectors up to the end of the chunk.
   uch window[LZ4_WINDOW_SIZE + 8];

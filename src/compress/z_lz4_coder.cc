@@ -151,11 +151,14 @@ class MatchCoder {
   // whatever n is: the stores past n go to the sink slot.
   void enter_group(int p, int n) {
     uint16_t* const table = table_;
-    uint16_t* const sink = &ctx_->hash_sink;
     const uint16_t* const slots = slots_ + p;
     for (int i = 0; i < kGroup; i++) {
-      uint16_t* const slot = i < n ? &table[slots[i]] : sink;
-      *slot = static_cast<uint16_t>(p + i);
+      // The slot is chosen with a mask the compiler cannot see through.
+      // Written as a select, it becomes short branches (every store from n
+      // on goes to the sink), as unpredictable as the loop exit they replace.
+      unsigned take = 0u - static_cast<unsigned>(i < n);
+      __asm__("" : "+r"(take));
+      table[(slots[i] & take) | (LZ4_SINK_SLOT & ~take)] = static_cast<uint16_t>(p + i);
     }
   }
 
