@@ -10,6 +10,10 @@
 #include "compress/z_deflate_state.h"
 #include "compress/z_lz4_hashes.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zdeflate {
 namespace {
 
@@ -148,10 +152,27 @@ class MatchCoder {
   }
 
   // Enters positions p .. p + n - 1 (n at most kGroup) with kGroup stores
-  // whatever n is: the stores past n go to the sink slot.
+  // whatever n is: the stores past n go to the sink slot. No branch depends
+  // on n, so none is mispredicted.
   void enter_group(int p, int n) {
     uint16_t* const table = table_;
     const uint16_t* const slots = slots_ + p;
+#if defined(__SSE2__)
+    // The seven slots chosen in one vector (its eighth lane is not used).
+    static_assert(kGroup == 7, "one store per lane below");
+    const __m128i lane = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m128i take = _mm_cmplt_epi16(lane, _mm_set1_epi16(static_cast<short>(n)));
+    const __m128i own = _mm_loadu_si128(reinterpret_cast<const __m128i*>(slots));
+    const __m128i sink = _mm_set1_epi16(static_cast<short>(LZ4_SINK_SLOT));
+    const __m128i slot = _mm_or_si128(_mm_and_si128(take, own), _mm_andnot_si128(take, sink));
+    table[_mm_extract_epi16(slot, 0)] = static_cast<uint16_t>(p);
+    table[_mm_extract_epi16(slot, 1)] = static_cast<uint16_t>(p + 1);
+    table[_mm_extract_epi16(slot, 2)] = static_cast<uint16_t>(p + 2);
+    table[_mm_extract_epi16(slot, 3)] = static_cast<uint16_t>(p + 3);
+    table[_mm_extract_epi16(slot, 4)] = static_cast<uint16_t>(p + 4);
+    table[_mm_extract_epi16(slot, 5)] = static_cast<uint16_t>(p + 5);
+    table[_mm_extract_epi16(slot, 6)] = static_cast<uint16_t>(p + 6);
+#else
     for (int i = 0; i < kGroup; i++) {
       // The slot is chosen with a mask the compiler cannot see through.
       // Written as a select, it becomes short branches (every store from n
@@ -160,6 +181,7 @@ class MatchCoder {
       __asm__("" : "+r"(take));
       table[(slots[i] & take) | (LZ4_SINK_SLOT & ~take)] = static_cast<uint16_t>(p + i);
     }
+#endif
   }
 
   // Whether the 16 bytes at a and b agree.
