@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "failing_buf.h"
 #include "merge/entry_filter.h"
 #include "merge_fixtures.h"
 #include "sketch/dc_kheap.h"
@@ -131,21 +132,6 @@ TEST(MergeEntryFilter, MergedSketchEqualsLoadingEveryLine) {
   }
 }
 
-// A stream buffer over fixed text whose next read then fails the way a
-// file buffer reports a failed read(2): by throwing.
-class FailingBuf : public std::streambuf {
- public:
-  explicit FailingBuf(std::string text) : text_(std::move(text)) {
-    setg(text_.data(), text_.data(), text_.data() + text_.size());
-  }
-
- protected:
-  int_type underflow() override { throw std::ios_base::failure("read error"); }
-
- private:
-  std::string text_;
-};
-
 // An input with any line that the loader refuses is unusable, also when the
 // line is one the filter passes over (its key is above a full sketch's top).
 TEST(MergeEntryFilter, DamagedOrUnreadableInputIsReported) {
@@ -180,7 +166,7 @@ TEST(MergeEntryFilter, DamagedOrUnreadableInputIsReported) {
   const std::string two = lines({first[0], first[1]});
   for (const std::string& before : {std::string(), two, two + fp(9).substr(0, 10)}) {
     SCOPED_TRACE(before.size());
-    FailingBuf buf(before);
+    dztest::FailingBuf buf(before);
     std::istream in(&buf);
     DCKHeap sketch(3);
     EXPECT_EQ(offerEntries(in, 3, sketch), DCKHeap::LoadResult::kUnreadable);

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "failing_buf.h"
 #include "runcontrol/run_globals.h"
 #include "sketch/dc_kheap.h"
 
@@ -93,25 +94,10 @@ TEST_F(SketchEntryLoadTest, DamagedLineStopsTheReadAndIsReported) {
   expectContents({{0x10, 0.4375, 3}, {0xe0, -1.0, 255}}, sketch);
 }
 
-// A stream buffer over fixed text whose next read then fails the way a
-// file buffer reports a failed read(2): by throwing.
-class FailingBuf : public std::streambuf {
- public:
-  explicit FailingBuf(std::string text) : text_(std::move(text)) {
-    setg(text_.data(), text_.data(), text_.data() + text_.size());
-  }
-
- protected:
-  int_type underflow() override { throw std::ios_base::failure("read error"); }
-
- private:
-  std::string text_;
-};
-
 TEST_F(SketchEntryLoadTest, ReadErrorAndEarlyEndAreToldApart) {
   const std::string two = hashText(0x10) + " 0.5 1\n" + hashText(0x20) + " 0.5 1\n";
   for (const std::string& before : {std::string(), two, two + hashText(0x30).substr(0, 7)}) {
-    FailingBuf buf(before);
+    dztest::FailingBuf buf(before);
     std::istream in(&buf);
     DCKHeap sketch(10);
     EXPECT_EQ(DCKHeap::LoadResult::kUnreadable, sketch.load(in, 3, true)) << before;
