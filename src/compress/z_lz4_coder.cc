@@ -138,13 +138,14 @@ class MatchCoder {
   static constexpr int kGroup = 7;
 
   // How many of the bytes at a and b agree before the first that does not,
-  // counted up to kGroup (kGroup: at least that many). Reads 8 bytes at each.
+  // counted up to kGroup (kGroup: at least that many). Reads 8 bytes at each;
+  // a difference bit forced into the eighth byte caps the count at 7.
   int agreeing_bytes(int a, int b) const {
+    static_assert(kGroup == 7, "the count stops at the eighth byte");
     uint64_t x, y;
     std::memcpy(&x, w_ + a, 8);
     std::memcpy(&y, w_ + b, 8);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    // The last byte's difference bit stops the count at kGroup.
     return __builtin_clzll((x ^ y) | 1) >> 3;
 #else
     return __builtin_ctzll((x ^ y) | uint64_t{1} << 63) >> 3;
