@@ -244,7 +244,7 @@ class bit_run {
 // Room after the pending buffer for bit_run's whole-word stores.
 constexpr unsigned PENDING_SLACK = 16;
 
-// A point the direct coder can return the bit writer to.
+// A point the direct-mode block driver can return the bit writer to.
 struct bit_mark {
   unsigned pending;
   ush bi_buf;

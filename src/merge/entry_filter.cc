@@ -77,22 +77,15 @@ class LineCutter {
   bool failed_ = false;
 };
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The sketch key of a line: its first eight fingerprint bytes, most
 // significant first. False when the line does not start with 16 hex digits.
 bool leadingKey(const char* text, std::size_t len, uint64_t& key) {
   if (len < 16) return false;
   uint64_t k = 0;
   for (int i = 0; i < 16; ++i) {
-    const int d = hexDigit(text[i]);
-    if (d < 0) return false;
-    k = (k << 4) | static_cast<uint64_t>(d);
+    unsigned char d;
+    if (!DCHashAndRatio::convertCharToByte(text[i], d)) return false;
+    k = (k << 4) | d;
   }
   key = k;
   return true;

@@ -61,19 +61,6 @@ bool DCHashAndRatio::stringToByteArray(const std::string& text) {
   return ok;
 }
 
-bool DCHashAndRatio::convertCharToByte(char c, unsigned char& out) {
-  if (c >= '0' && c <= '9') {
-    out = static_cast<unsigned char>(c - '0');
-  } else if (c >= 'a' && c <= 'f') {
-    out = static_cast<unsigned char>(c - 'a' + 10);
-  } else if (c >= 'A' && c <= 'F') {
-    out = static_cast<unsigned char>(c - 'A' + 10);
-  } else {
-    return false;
-  }
-  return true;
-}
-
 bool DCHashAndRatio::parseRatio(const std::string& text, double& out) {
   std::istringstream is(text);
   double v;

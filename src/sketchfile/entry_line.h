@@ -42,8 +42,7 @@ inline bool splitEntryLine(std::string_view line, EntryLineParts& parts) {
     unsigned char nibble = 0;
     if (!DCHashAndRatio::convertCharToByte(ch, nibble)) return false;
   }
-  double ratio = 0.0;
-  if (!parseFiniteDouble(parts.ratio, ratio)) return false;
+  if (!isFiniteNumber(parts.ratio)) return false;
   uint64_t counter = 0;
   return parseDecimalU64(parts.count, counter) && counter >= 1 && counter <= 255;
 }

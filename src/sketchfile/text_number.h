@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -60,6 +61,31 @@ inline bool parseFiniteDouble(std::string_view text, double& out) {
   if (end != begin + text.size() || errno == ERANGE || !std::isfinite(v)) return false;
   out = v;
   return true;
+}
+
+// Whether parseFiniteDouble accepts the text. Plain decimals (an optional
+// '-', digits with at most one '.', at least one digit, as the program
+// writes ratios) are recognised without strtod, which a merge would
+// otherwise call for every line of every input; at 64 characters or fewer
+// they are always finite.
+inline bool isFiniteNumber(std::string_view text) {
+  std::size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
+  bool plain = i < text.size() && text.size() <= 64;
+  bool digit = false;
+  bool dot = false;
+  for (; plain && i < text.size(); ++i) {
+    const char ch = text[i];
+    if (ch >= '0' && ch <= '9') {
+      digit = true;
+    } else if (ch == '.' && !dot) {
+      dot = true;
+    } else {
+      plain = false;
+    }
+  }
+  if (plain && digit) return true;
+  double ignored;
+  return parseFiniteDouble(text, ignored);
 }
 
 #endif  // DEZEVAZIR_SKETCHFILE_TEXT_NUMBER_H_

@@ -15,6 +15,7 @@
 #include "failing_buf.h"
 #include "runcontrol/run_globals.h"
 #include "sketch/dc_kheap.h"
+#include "sketchfile/text_number.h"
 
 namespace {
 
@@ -149,3 +150,14 @@ TEST_F(SketchEntryLoadTest, MergeKeepsTheSmallestAndCountsFingerprintsAlreadyHel
 }
 
 }  // namespace
+
+// The quick test of a ratio's text accepts exactly what the full parse does.
+TEST(RatioText, QuickCheckAgreesWithTheFullParse) {
+  const std::string cases[] = {"0.4375", "-1", "1", "0.", "-.5", ".5", "1e-05", "1.5e+10",
+                                std::string(64, '9'), std::string(400, '9'), "", "-", ".", "..5", "1.2.3",
+                                "abc", "nan", "inf", "1e400", "1e-400", " 1", "1 ", "+1", "0x1p3", "--1"};
+  for (const std::string& text : cases) {
+    double ignored;
+    EXPECT_EQ(isFiniteNumber(text), parseFiniteDouble(text, ignored)) << '"' << text << '"';
+  }
+}
