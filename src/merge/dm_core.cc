@@ -26,9 +26,6 @@ bool contains(const std::string& s, const char* word) { return s.find(word) != s
 bool dataReductionOf(const std::string& path, double ratio, double& v) {
   const std::string command = myGlobals.command;
   myGlobals.command = "load";
-  // A merge input may hold fewer entries than it declares; the too-short
-  // check has judged that already.
-  DCLogger::acceptShortEntrySection_ = true;
   bool readBack;
   {
     DSCore engine(static_cast<uint64_t>(static_cast<int64_t>(myGlobals.blockSize)),
@@ -38,7 +35,6 @@ bool dataReductionOf(const std::string& path, double ratio, double& v) {
     readBack = engine.logger->valid;
     if (readBack) v = engine.printReport(ratio, false);
   }
-  DCLogger::acceptShortEntrySection_ = false;
   myGlobals.command = command;
   return readBack;
 }
@@ -87,7 +83,6 @@ uint64_t DMCore::getMinHeapSize() const {
 
 int DMCore::initOneFile(const std::string& path) {
   std::unique_ptr<DCLogger> rec(new DCLogger(path));
-  const uint64_t entryLines = rec->getRealNumberOfHashes();
   const bool readable = rec->loadPrologue();
   // The entries are read again by merge(); holding every input open until
   // then would run out of descriptors on large merges.
@@ -100,13 +95,6 @@ int DMCore::initOneFile(const std::string& path) {
     return 2;
   }
   if (!readable) return 2;
-  // A file must hold at least a tenth of the entries its header declares.
-  if (rec->sketchSize / 10 > entryLines) {
-    std::cout << path << " - to short \n"
-              << " #Hashes declared " << rec->sketchSize << "\n"
-              << " #Hashes actual   " << entryLines << std::endl;
-    return 2;
-  }
 
   if (myGlobals.mergeall) {
     double ratio = 0.0;

@@ -36,8 +36,9 @@ class DMCore {
   unsigned getType(const std::string& path) const;
   // Smallest declared sketch size among the full-scan inputs; 0 if none.
   uint64_t getMinHeapSize() const;
-  // Fills the output record from the inputs and the merged sketch and saves it.
-  void report();
+  // Fills the output record from the inputs and the merged sketch and saves
+  // it; false when the save failed (outputRecord->lastError says why).
+  bool report();
 
   std::vector<std::string> inputPaths;
   std::vector<DCLogger*> inputRecords;  // owned

@@ -21,8 +21,6 @@ bool contains(const std::string& s, const char* word) { return s.find(word) != s
 
 void DMCore::merge() {
   for (const std::string& path : inputPaths) {
-    // Directories and other non-files among the inputs are passed over.
-    if (getType(path) != 1) continue;
     if (initOneFile(path) != 0) unusableInput(path);
   }
 
@@ -36,15 +34,13 @@ void DMCore::merge() {
   // Every input offers its entries, smallest first, to the one merged
   // sketch: it ends with the K smallest distinct fingerprints over all full
   // scans, and a fingerprint found again raises the stored counter by one.
-  // Only one input is open at a time, so memory stays near one sketch.
+  // Only one input is open at a time, so memory stays near one sketch. A
+  // partial scan's entry section is checked too: it must be empty.
   for (DCLogger* rec : inputRecords) {
-    if (!contains(rec->kind, "fullscan")) continue;
     if (!rec->loadPrologue()) unusableInput(rec->sketchFileName);
-    // At most K lines of each input count, whatever its header declares;
-    // fewer are fine (the too-short check already ran).
-    const DCKHeap::LoadResult got = offerEntries(rec->inputStream, k, *mergedSketch);
+    const DCKHeap::LoadResult got = offerEntries(rec->inputStream, rec->sketchSize, *mergedSketch);
     rec->inputStream.close();
-    if (const char* problem = DCLogger::entrySectionProblem(got, false)) {
+    if (const char* problem = DCLogger::entrySectionProblem(got, true)) {
       DCLogger::reportUnusable(rec->sketchFileName, problem);
       unusableInput(rec->sketchFileName);
     }
@@ -56,7 +52,7 @@ void DMCore::merge() {
   mergedSketch->setSize(static_cast<int>(merged));
 }
 
-void DMCore::report() {
+bool DMCore::report() {
   std::string names;
   uint64_t smallZero = 0, bigZero = 0, notZero = 0;
   uint64_t partialBlocks = 0, partialZero = 0, partialCompressed = 0;
@@ -96,5 +92,5 @@ void DMCore::report() {
   outputRecord->saveToSketchName = true;
   // The header then ends in " merge", which keeps the file out of later merges.
   outputRecord->kind = "merge";
-  outputRecord->saveState(*mergedSketch);
+  return outputRecord->saveState(*mergedSketch);
 }

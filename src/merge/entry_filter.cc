@@ -1,5 +1,6 @@
 #include "merge/entry_filter.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <sstream>
@@ -77,27 +78,33 @@ class LineCutter {
   bool failed_ = false;
 };
 
-// The sketch key of a line: its first eight fingerprint bytes, most
-// significant first. False when the line does not start with 16 hex digits.
-bool leadingKey(const char* text, std::size_t len, uint64_t& key) {
-  if (len < 16) return false;
-  uint64_t k = 0;
-  for (int i = 0; i < 16; ++i) {
-    unsigned char d;
-    if (!DCHashAndRatio::convertCharToByte(text[i], d)) return false;
-    k = (k << 4) | d;
+// The fingerprint bytes of a checked entry line (its hex digits up to the
+// first blank), for the order test. The line passed splitEntryLine, so
+// every digit is hex and the length is even.
+std::size_t fingerprintBytes(const char* text, std::size_t len, unsigned char* out, std::size_t cap) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i + 1 < len && text[i] != ' ' && n < cap; i += 2, ++n) {
+    unsigned char hi = 0, lo = 0;
+    DCHashAndRatio::convertCharToByte(text[i], hi);
+    DCHashAndRatio::convertCharToByte(text[i + 1], lo);
+    out[n] = static_cast<unsigned char>(hi << 4 | lo);
   }
-  key = k;
-  return true;
+  return n;
+}
+
+uint64_t keyOfBytes(const unsigned char* bytes, std::size_t n) {
+  uint64_t k = 0;
+  for (std::size_t i = 0; i < 8; ++i) k = (k << 8) | (i < n ? bytes[i] : 0);
+  return k;
 }
 
 }  // namespace
 
-DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t count, DCKHeap& sketch) {
-  // The loader makes count the capacity before it offers anything.
-  const bool full = count > 0 && sketch.numEntries() >= count;
+DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& sketch) {
+  const uint64_t capacity = sketch.getCapacity();
   // Keys equal to the top's go through: the fingerprints may still differ
   // in later bytes, or be the top itself.
+  const bool full = capacity > 0 && sketch.numEntries() >= capacity;
   const uint64_t topKey = full ? sketch.top()->extractHashAsULong() : 0;
 
   std::string passed;
@@ -105,23 +112,36 @@ DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t count, DCKHeap& sket
   const char* text = nullptr;
   std::size_t len = 0;
   EntryLineParts parts;
+  unsigned char bytes[2][kEntryLineMax / 2];
+  std::size_t sizes[2] = {0, 0};
   uint64_t n = 0;
-  for (; n < count; ++n) {
+  for (; n < declared; ++n) {
     const LineRead got = lines.next(text, len);
-    if (got == LineRead::kEnd) break;
+    if (got == LineRead::kEnd) return DCKHeap::LoadResult::kEnded;
     if (got == LineRead::kError) return DCKHeap::LoadResult::kUnreadable;
-    // Every line is checked, also those passed over: the loader would refuse
-    // the input for any of them.
+    // Every line is checked, also those passed over, exactly as a load
+    // checks them: an input is usable for a merge only if it is for a load.
     if (got == LineRead::kTooLong || !splitEntryLine(std::string_view(text, len), parts)) {
       return DCKHeap::LoadResult::kDamaged;
     }
-    uint64_t key = 0;
-    if (full && leadingKey(text, len, key) && key > topKey) continue;
+    unsigned char* current = bytes[n & 1];
+    const unsigned char* before = bytes[(n + 1) & 1];
+    sizes[n & 1] = fingerprintBytes(text, len, current, sizeof bytes[0]);
+    if (n > 0 && !std::lexicographical_compare(before, before + sizes[(n + 1) & 1], current, current + sizes[n & 1])) {
+      return DCKHeap::LoadResult::kUnordered;
+    }
+    // The input's lines ascend, so once capacity of them were offered the
+    // sketch's top is at most the last of them: none after can enter or
+    // match a stored entry. Nor can a line above a full sketch's top.
+    if (n >= capacity) continue;
+    if (full && keyOfBytes(current, sizes[n & 1]) > topKey) continue;
     passed.append(text, len);
     passed += '\n';
   }
+  if (lines.next(text, len) != LineRead::kEnd) return DCKHeap::LoadResult::kExtra;
+  // The passed lines are usually fewer than the capacity: their end is no
+  // cut file.
   std::istringstream rest(passed);
-  const DCKHeap::LoadResult loaded = sketch.load(rest, count, false);
-  if (loaded == DCKHeap::LoadResult::kDamaged || loaded == DCKHeap::LoadResult::kUnreadable) return loaded;
-  return n < count ? DCKHeap::LoadResult::kEnded : DCKHeap::LoadResult::kComplete;
+  const DCKHeap::LoadResult loaded = sketch.load(rest, capacity, false);
+  return loaded == DCKHeap::LoadResult::kEnded ? DCKHeap::LoadResult::kComplete : loaded;
 }

@@ -8,17 +8,18 @@
 
 #include "sketch/dc_kheap.h"
 
-// Offers up to count entry lines of `in` to `sketch`, with the result that
-// DCKHeap::load (without the fresh-start flag, count equal to the sketch's
-// capacity) would give. Once the sketch is full, a line whose fingerprint is
-// above the top can neither enter nor be a duplicate of a stored entry (all
-// of them are at most the top), and the top only falls while lines are
-// offered; such lines are passed over once checked, without building an
-// entry, and only the others go through the sketch's own loader. A merge of
-// many inputs so builds entries for a small share of their lines.
-// Returns what the loader would: kComplete or kEnded when every line read
-// was an entry line; kDamaged or kUnreadable (the sketch then holds part of
-// this input) when the input cannot be used.
-DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t count, DCKHeap& sketch);
+// Checks the declared entry lines of `in` as a load checks them (every line
+// an entry line, fingerprints strictly ascending, exactly `declared` lines
+// and nothing after them) and offers them to `sketch`, whose capacity stays.
+// The result is that of DCKHeap::load without the fresh-start flag. Once
+// the sketch is full, a line whose fingerprint is above the top can neither
+// enter nor be a duplicate of a stored entry (all of them are at most the
+// top), and the top only falls while lines are offered; such lines are
+// passed over once checked, without building an entry, and only the others
+// go through the sketch's own loader. A merge of many inputs so builds
+// entries for a small share of their lines.
+// Returns kComplete when the input is usable; otherwise what is wrong with
+// it (the sketch then may hold part of this input).
+DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& sketch);
 
 #endif  // DEZEVAZIR_MERGE_ENTRY_FILTER_H_

@@ -3,6 +3,8 @@
 #ifndef DEZEVAZIR_RUNCONTROL_COMMANDS_H_
 #define DEZEVAZIR_RUNCONTROL_COMMANDS_H_
 
+#include <string>
+
 void scanCommand();
 void loadCommand();
 void partialScanCommand();
@@ -13,5 +15,9 @@ void mergeCommand();
 // batch line) skips the parse's device test, so a scan can get here without
 // --input; an engine without a source has nothing to size or read.
 void refuseMissingSource();
+
+// "N bytes of SOURCE could not be read; ..." on standard error when read
+// errors below the limit left blocks out of the run.
+void reportUnreadBytes(const std::string& source);
 
 #endif  // DEZEVAZIR_RUNCONTROL_COMMANDS_H_

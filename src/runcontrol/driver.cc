@@ -71,7 +71,13 @@ void emptyQueues() {
 
 // Re-parses one batch line into a fresh myGlobals.
 bool parseLine(const char* program, const std::string& line) {
-  std::vector<std::string> words = splitCommandLine(line);
+  if (line.size() > kBatchLineMax) return false;
+  std::vector<std::string> words;
+  try {
+    words = splitCommandLine(line);
+  } catch (const std::exception&) {
+    return false;  // reported as a line that cannot be parsed
+  }
   myGlobals.resetForNextLine();
   std::vector<char*> args;
   args.push_back(const_cast<char*>(program));

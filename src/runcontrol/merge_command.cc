@@ -3,15 +3,24 @@
 #include <cstdint>
 
 #include "merge/dm_core.h"
+#include <iostream>
+
 #include "runcontrol/commands.h"
+#include "runcontrol/exit_status.h"
+#include "runcontrol/output_guard.h"
 #include "runcontrol/run_globals.h"
 #include "scan/dscore.h"
+#include "scan/run_end.h"
 #include "sketchfile/dc_logger.h"
 
 void mergeCommand() {
+  refuseUnsafeOutputs(myGlobals.sketch, vecInp);
   DMCore* dm = new DMCore(vecInp, myGlobals.sketch);
   dm->merge();
-  dm->report();
+  if (!dm->report()) {
+    std::cerr << "Cannot write the sketch file " << dm->outputRecord->lastError << std::endl;
+    endProcess(kExitSketchNotWritten);
+  }
 
   DSCore* scn = new DSCore(static_cast<uint64_t>(static_cast<int64_t>(myGlobals.blockSize)),
                            static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize)),

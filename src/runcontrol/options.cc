@@ -12,9 +12,11 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 
+#include "runcontrol/file_kind.h"
 #include "runcontrol/run_globals.h"
 #include "runcontrol/sketch_name.h"
 
@@ -121,8 +123,14 @@ struct OptionGroups {
   std::exit(status);
 }
 
-bool canOpenForReading(const std::string& path) {
-  int fd = open64(path.c_str(), O_RDONLY);
+// Non-blocking: a FIFO must not stall the parse. What the name is is judged
+// by whoever reads it.
+bool canOpenForReading(const std::string& path, FileKind* kind = nullptr, int* err = nullptr) {
+  FileKind k = FileKind::kMissing;
+  int e = 0;
+  const int fd = openForReading(path, k, e);
+  if (kind != nullptr) *kind = k;
+  if (err != nullptr) *err = e;
   if (fd < 0) return false;
   close(fd);
   return true;
@@ -156,7 +164,11 @@ void checkMergeFiles(const po::variables_map& vm) {
   boost::split(vecInp, vm["mergefiles"].as<std::string>(), boost::is_any_of(","));
   if (vecInp.size() < 2) refuse("Missing merge files need at least 2", 132);
   for (const std::string& name : vecInp) {
-    if (!canOpenForReading(name)) refuse("Cannot read mergefile: " + name, 125);
+    FileKind kind = FileKind::kMissing;
+    int err = 0;
+    if (!canOpenForReading(name, &kind, &err)) refuse("Cannot read mergefile: " + name + ": " + std::strerror(err), 125);
+    // Only a regular file can be a sketch file.
+    if (kind != FileKind::kRegular) refuse("Cannot read mergefile: " + name + ": it is " + kindText(kind), 125);
   }
   if (myGlobals.command != "merge") refuse("Mergefiles must be used with merge command only", 127);
 }
@@ -165,10 +177,14 @@ void checkMergeFiles(const po::variables_map& vm) {
 // sketch that keeps nothing, segments that split blocks, queue bounds that
 // stall or overflow) are refused before anything runs.
 constexpr unsigned kMaxMBPsLimit = 1000000;
+constexpr unsigned kMaxThreads = 1024;
 
 void refuseUndefinedValues() {
   const RunGlobals& g = myGlobals;
   if (g.threads < 1) refuse("Invalid threads given: need at least 1", 133);
+  // Each thread is a read worker with its queue share and buffers; beyond
+  // this no device is read faster, and the system may not create them.
+  if (g.threads > kMaxThreads) refuse("Invalid threads given: at most " + std::to_string(kMaxThreads), 133);
   if (g.recoverBlocks < 1) refuse("Invalid recoverBlocks given: need at least 1", 133);
   if (g.hashSize < 1) refuse("Invalid hashSize given: need at least 1", 133);
   if (g.segmentSize < 1 || g.segmentSize % g.blockSize != 0) {

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "runcontrol/commands.h"
+#include "runcontrol/exit_status.h"
+#include "runcontrol/output_guard.h"
+#include "runcontrol/start_thread.h"
 #include "runcontrol/run_globals.h"
 #include "runcontrol/run_state.h"
 #include "scan/dscore.h"
@@ -64,6 +67,8 @@ void printPercent(const char* label, double value) {
 void partialScanCommand() {
   refuseMissingSource();
   refuseOverflowingQuota();
+  refuseUnsafeOutputs(myGlobals.sketch, {myGlobals.input});
+  gSourceShrank.store(false);
   DSCore* scn = new DSCore(static_cast<uint64_t>(static_cast<int64_t>(myGlobals.blockSize)),
                            static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize)),
                            static_cast<uint64_t>(static_cast<int64_t>(myGlobals.recoverBlocks)),
@@ -81,7 +86,7 @@ void partialScanCommand() {
   const unsigned threads = myGlobals.threads;
   cmpSumComp.assign(threads, 0);
   std::vector<std::thread> workers;
-  for (unsigned i = 0; i < threads; ++i) workers.emplace_back(cmpThreadFnc, static_cast<int>(i));
+  for (unsigned i = 0; i < threads; ++i) startThread(workers, cmpThreadFnc, static_cast<int>(i));
 
   const uint32_t seed = myGlobals.randomBytes != 0 ? static_cast<uint32_t>(myGlobals.randomBytes)
                                                    : static_cast<uint32_t>(std::time(nullptr));
@@ -102,6 +107,10 @@ void partialScanCommand() {
     }
     readcmpRequests->push(new hashReq(nullptr, static_cast<int>(blockSize), GdummyHash, nullptr,
                                       index * blockSize));
+    if (gSourceShrank.load(std::memory_order_relaxed)) {
+      for (unsigned i = 0; i < threads; ++i) readcmpRequests->push(new hashReq());
+      break;
+    }
     if (static_cast<uint64_t>(myGlobals.samplesCompressed) + myGlobals.samplesZero > sparseAfter) {
       std::cout << "Device too Sparse - cannot estimate" << std::endl;
       for (unsigned i = 0; i < threads; ++i) readcmpRequests->push(new hashReq());
@@ -111,6 +120,11 @@ void partialScanCommand() {
   }
   for (auto& t : workers) t.join();
 
+  if (gSourceShrank.load()) {
+    std::cerr << "Error reading: " << scn->devName << ": it became shorter than its " << scn->devSize
+              << " bytes while it was read; no result was saved" << std::endl;
+    endProcess(kExitSourceUnreadable);
+  }
   if (!sparse) {
     // Summed before dividing: dropping each worker's remainder would lose up
     // to one whole ratio per worker, which matters for small sample counts.
@@ -128,7 +142,11 @@ void partialScanCommand() {
     const double savings = compressed == 0 ? 0.0 : 100.0 - sum * 100.0 / compressed;
     printPercent("Estimated Compression Savings:    ", savings);
     printPercent("Estimated Zero Blocks:            ", zeroShare);
-    scn->setPartialVals(static_cast<float>(meanRatio));
+    if (!scn->setPartialVals(static_cast<float>(meanRatio))) {
+      std::cerr << "Cannot write the sketch file " << scn->logger->lastError << std::endl;
+      endProcess(kExitSketchNotWritten);
+    }
+    reportUnreadBytes(scn->devName);
   }
 
   scn->heap->clear();

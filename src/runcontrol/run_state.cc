@@ -1,6 +1,6 @@
 #include "runcontrol/run_state.h"
 
 Throttle* gThrottle = nullptr;
-std::atomic<int> ioErrorCount{0};
+std::atomic<uint64_t> ioErrorCount{0};
 uint64_t ioErrorLimit = 0;
 std::atomic<int> ioAbortFlag{0};

@@ -17,8 +17,9 @@ struct Throttle {
 
 extern Throttle* gThrottle;
 
-// Reset to 0 before every run.
-extern std::atomic<int> ioErrorCount;
+// Blocks that could not be read, in the run so far; reset to 0 before every
+// run. Counted in blocks, as the limit is.
+extern std::atomic<uint64_t> ioErrorCount;
 // 1 % of the source's blocks; set by the scan command.
 extern uint64_t ioErrorLimit;
 // One-shot: the abort message is logged once.

@@ -5,16 +5,21 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "progress/dc_progress_bar.h"
 #include "runcontrol/commands.h"
+#include "runcontrol/exit_status.h"
+#include "runcontrol/output_guard.h"
+#include "runcontrol/start_thread.h"
 #include "runcontrol/run_globals.h"
 #include "runcontrol/run_log.h"
 #include "runcontrol/run_state.h"
 #include "scan/dscore.h"
 #include "scan/pipeline.h"
+#include "scan/run_end.h"
 #include "scan/size_text.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
@@ -40,8 +45,28 @@ void refuseMissingSource() {
   std::exit(100);
 }
 
+void reportUnreadBytes(const std::string& source) {
+  const uint64_t blocks = ioErrorCount.load();
+  if (blocks == 0) return;
+  std::cerr << blocks * static_cast<uint64_t>(myGlobals.blockSize) << " bytes of " << source
+            << " could not be read; the estimates exclude them" << std::endl;
+}
+
+[[noreturn]] void refuseShrunkSource(const DSCore& scn) {
+  std::cerr << "Error reading: " << scn.devName << ": it became shorter than its " << scn.devSize
+            << " bytes while it was read; no result was saved" << std::endl;
+  endProcess(kExitSourceUnreadable);
+}
+
+[[noreturn]] void refuseUnsavedSketch(const DSCore& scn) {
+  std::cerr << "Cannot write the sketch file " << scn.logger->lastError << "; the scan was stopped" << std::endl;
+  endProcess(kExitSketchNotWritten);
+}
+
 void scanCommand() {
   refuseMissingSource();
+  refuseUnsafeOutputs(myGlobals.sketch, {myGlobals.input});
+  gSourceShrank.store(false);
   DSCore* scn = newEngine();
   gScn = scn;
   TopHashes_ = scn->heap;
@@ -57,11 +82,11 @@ void scanCommand() {
   scn->activeReaders.store(myGlobals.threads);
   std::vector<std::thread> readers, hashers, compressors;
   for (unsigned i = 0; i < myGlobals.threads; ++i) {
-    readers.emplace_back(readThreadFnc, static_cast<int>(i), static_cast<long long>(scn->devSize));
+    startThread(readers, readThreadFnc, static_cast<int>(i), static_cast<long long>(scn->devSize));
   }
   for (int i = 0; i < kHashWorkers; ++i) {
-    hashers.emplace_back(hashThreadFnc, i);
-    compressors.emplace_back(cmpThreadFnc, i);
+    startThread(hashers, hashThreadFnc, i);
+    startThread(compressors, cmpThreadFnc, i);
   }
 
   scn->scan(pb);
@@ -71,7 +96,10 @@ void scanCommand() {
   joinAll(compressors);
 
   releaseChunkBuffers();
+  if (gSourceShrank.load()) refuseShrunkSource(*scn);
+  if (scn->saveFailed) refuseUnsavedSketch(*scn);
   scn->printReport(-1.0, true);
+  reportUnreadBytes(scn->devName);
 
   scn->heap->clear();
   delete pb;

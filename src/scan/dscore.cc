@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 #include "compress/dc_compr.h"
+#include "runcontrol/file_kind.h"
 #include "runcontrol/run_globals.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
@@ -25,6 +27,28 @@ namespace {
 
 // The source is only ever read: no flag here may create, truncate or write.
 constexpr int kSourceOpenFlags = O_RDONLY | O_CLOEXEC;
+
+// The file does not say which capacity its sketch had, but its counters
+// tell whether the sketch ever dropped a fingerprint: every sighting of a
+// not-zero block is in some entry's counter unless its fingerprint was
+// dropped or evicted. So the counters add up to the not-zero blocks exactly
+// when nothing was dropped (the count is then exact), and fall short when
+// something was (the sketch was full: its capacity is its entry count). A
+// saturated counter (255) also falls short; then the file cannot tell, and
+// the --hashSize of this run decides as for a scan.
+void judgeFill(DCKHeap& sketch, uint64_t notZero) {
+  uint64_t sum = 0;
+  bool saturated = false;
+  for (const DCHashAndRatio* e : sketch.getVector()) {
+    sum += static_cast<uint64_t>(e->refCounter);
+    saturated = saturated || e->refCounter >= 255;
+  }
+  if (sum == notZero) {
+    sketch.fillCapacity = UINT64_MAX;
+  } else if (!saturated) {
+    sketch.fillCapacity = sketch.numEntries();
+  }
+}
 
 }  // namespace
 
@@ -67,37 +91,40 @@ DSCore::~DSCore() {
 }
 
 int64_t DSCore::get_dev_size(const std::string* name) {
-  int f = open(name->c_str(), kSourceOpenFlags);
-  if (f < 0) return -1;
-  sectorSize = 8192;
-  int64_t size = lseek(f, 0, SEEK_END);
+  FileKind kind = FileKind::kMissing;
+  int err = 0;
   struct stat st;
-  if (fstat(f, &st) == 0) {
-    if (S_ISBLK(st.st_mode)) {
-      // A block device's own size query beats lseek, which some drivers do
-      // not support; its logical sector size is what the platform reports.
-      uint64_t bytes = 0;
-      if (ioctl(f, BLKGETSIZE64, &bytes) == 0) size = static_cast<int64_t>(bytes);
-      int logical = 0;
-      if (ioctl(f, BLKSSZGET, &logical) == 0 && logical > 0) sectorSize = static_cast<uint32_t>(logical);
-    } else if (S_ISDIR(st.st_mode)) {
-      // A directory's seek offset is no byte count.
-      size = 0;
-    }
-  }
-  close(f);
-  if (size <= 0) {
-    perror("lseek");
+  // Non-blocking, so that a FIFO given as source is refused instead of
+  // waiting for a writer.
+  const int f = openForReading(*name, kind, err, &st);
+  if (f < 0) {
+    sizeError = std::strerror(err);
     return -1;
   }
-  return size;
+  sectorSize = 8192;
+  int64_t size = -1;
+  if (kind == FileKind::kBlockDevice) {
+    // A block device's own size query beats lseek, which some drivers do
+    // not support; its logical sector size is what the platform reports.
+    uint64_t bytes = 0;
+    size = ioctl(f, BLKGETSIZE64, &bytes) == 0 ? static_cast<int64_t>(bytes) : lseek(f, 0, SEEK_END);
+    int logical = 0;
+    if (ioctl(f, BLKSSZGET, &logical) == 0 && logical > 0) sectorSize = static_cast<uint32_t>(logical);
+  } else if (kind == FileKind::kRegular) {
+    size = static_cast<int64_t>(st.st_size);
+  } else {
+    sizeError = std::string("is ") + kindText(kind);
+  }
+  close(f);
+  if (size == 0) sizeError = "has size 0";
+  return size > 0 ? size : -1;
 }
 
 bool DSCore::init(const std::string& name) {
   if (!name.empty()) {
     int64_t size = get_dev_size(&name);
     if (size < 0) {
-      std::cerr << "Error reading: " << name << "\n";
+      std::cerr << "Error reading: " << name << ": " << sizeError << "\n";
       std::exit(100);
     }
     // A source without one whole block has nothing to sample, and would
@@ -131,7 +158,10 @@ bool DSCore::init(const std::string& name) {
       if (logger->loadHashes(*heap, true)) {
         // A load reports the source that the file describes, not the
         // (usually empty) input of this run.
-        if (myGlobals.command == "load") logger->sourceNames = logger->fileSourceNames;
+        if (myGlobals.command == "load") {
+          logger->sourceNames = logger->fileSourceNames;
+          judgeFill(*heap, logger->notZeroBlocks);
+        }
         resumedBytes = blockSize * (logger->notZeroBlocks + logger->smallZeroBlocks);
         return true;
       }

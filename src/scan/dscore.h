@@ -37,6 +37,8 @@ class DSCore {
   unsigned char extraBytes[2];         // appended to hashed data when randomBytes is set
   uint64_t resumedBytes;               // bytes already accounted by a resumed scan
   uint32_t sectorSize;                 // logical block size of the source
+  std::string sizeError;               // why get_dev_size found no size
+  bool saveFailed = false;             // a recovery point or the final save could not be written
 
   // blockSize, hashSize and recoverBlocks come from the int settings;
   // randomBytes seeds the two extra bytes; input is the source name (may be
@@ -51,7 +53,8 @@ class DSCore {
   // True exactly when an earlier record and its sketch were read back.
   bool init(const std::string& name);
 
-  // Size in bytes of the named source, or -1. Sets sectorSize.
+  // Size in bytes of the named source, or -1 with the reason in sizeError.
+  // Only regular files and block devices have a size. Sets sectorSize.
   int64_t get_dev_size(const std::string* name);
 
   // Takes ownership of a merged record and sketch, dropping the engine's own.
@@ -74,8 +77,9 @@ class DSCore {
   double printReport(double cr, bool print) const;
   // Pessimistic partition load in blocks; 64-bit so large sources do not wrap.
   int64_t getGrossPartitionLoad() const;
-  // Records a partial scan's result in the record and saves it.
-  void setPartialVals(float ratio);
+  // Records a partial scan's result in the record and saves it; false when
+  // the save failed (logger->lastError says why).
+  bool setPartialVals(float ratio);
 
  private:
   // Queues the hash requests that processBlock collected for the current

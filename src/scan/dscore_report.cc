@@ -50,7 +50,10 @@ std::string percent(double v) {
 // "<blocks>   -   <GiB> GB": the product is signed, the division unsigned.
 void printSpace(const char* label, double blocks) {
   int64_t g = truncToI64(blocks);
-  uint64_t gb = static_cast<uint64_t>(g * static_cast<int64_t>(myGlobals.blockSize)) / kGiB;
+  // In 128 bits: a block count near the 64-bit limit times the block size
+  // would overflow.
+  const __int128 bytes = static_cast<__int128>(g) * myGlobals.blockSize;
+  uint64_t gb = static_cast<uint64_t>(static_cast<unsigned __int128>(bytes) / kGiB);
   std::cout << label << g << "   -   " << gb << " GB" << "\n";
 }
 
@@ -60,6 +63,7 @@ const char kShortRule[] = "------------------------------------------";
 }  // namespace
 
 double DSCore::printReport(double cr, bool print) const {
+  const double cr0 = cr;
   const uint64_t S = logger->smallZeroBlocks;
   const uint64_t B = logger->bigZeroBlocks;
   const uint64_t N = logger->notZeroBlocks;
@@ -69,7 +73,7 @@ double DSCore::printReport(double cr, bool print) const {
   const uint64_t Hc = heap->partialCompressedBlocks;
 
   const uint64_t T = S + B + N;
-  uint64_t U = estimateToU64(heap->getUniqueEstimation());
+  uint64_t U = N == 0 ? 0 : estimateToU64(heap->getUniqueEstimation());
   // A partial scan's record has no sketch: every block counts as unique.
   if (cr >= 0 && n == 0) U = T;
   uint64_t U2 = estimateToU64(heap->getUniqueEstimationAfterSplit(N));
@@ -93,10 +97,11 @@ double DSCore::printReport(double cr, bool print) const {
       static_cast<double>(OD) + static_cast<double>(OC) + static_cast<double>(OR) + static_cast<double>(OP);
   const double net = cr * static_cast<double>(U2 + Hb) + 1 + overheads;
   // Four partitions of partitionBytes, plus the pessimistic partition load.
-  const int64_t grossBlocks =
-      static_cast<int64_t>(4 * myGlobals.partitionBytes / static_cast<uint64_t>(myGlobals.blockSize)) +
-      getGrossPartitionLoad() * static_cast<int64_t>(myGlobals.partitionParam) + static_cast<int64_t>(OD) + OC +
-      static_cast<int64_t>(OR) + static_cast<int64_t>(OP);
+  // In 128 bits, so that no counter a file may hold can overflow the sum.
+  const __int128 grossBlocks =
+      static_cast<__int128>(4 * myGlobals.partitionBytes / static_cast<uint64_t>(myGlobals.blockSize)) +
+      static_cast<__int128>(getGrossPartitionLoad()) * myGlobals.partitionParam + static_cast<__int128>(OD) + OC +
+      static_cast<__int128>(OR) + static_cast<__int128>(OP);
   const double gross = static_cast<double>(grossBlocks);
 
   // Effective: Net on a lightly used machine, Gross on a full one, blended
@@ -112,19 +117,30 @@ double DSCore::printReport(double cr, bool print) const {
   }
 
   const uint64_t D = T - B + Hb;  // blocks that are not big-zero
-  double Q = static_cast<double>(U2 + 1 + OD + Hb) / static_cast<double>(D);
-  bool dedupeCapped = false;
-  if (Q > 1) {
-    Q = 1;
-    dedupeCapped = true;
-  }
-  double R = E / static_cast<double>(D);
-  double P = R / Q;
-  if (P > 1) {
-    P = 1;
-    if (dedupeCapped) R = 1;
+  double Q = 1;
+  double R = 1;
+  double P = 1;
+  // Only big-zero blocks (or none at all): no data to reduce, and nothing
+  // to divide by.
+  if (D != 0) {
+    Q = (static_cast<double>(U2) + 1 + static_cast<double>(OD) + static_cast<double>(Hb)) / static_cast<double>(D);
+    bool dedupeCapped = false;
+    if (Q > 1) {
+      Q = 1;
+      dedupeCapped = true;
+    }
+    R = E / static_cast<double>(D);
+    P = R / Q;
+    if (P > 1) {
+      P = 1;
+      if (dedupeCapped) R = 1;
+    }
   }
   if (!print) return R;
+  // A full scan that found no data: every block is zero and the array
+  // stores nothing. There is nothing to deduplicate or compress, and every
+  // block, small or big zero, is a zero saving.
+  const bool noData = n == 0 && N == 0 && Hb == 0 && cr0 < 0;
 
   if (std::getenv("VERBOSE_OUTPUT") != nullptr) {
     const double seen = static_cast<double>(T - B);
@@ -137,7 +153,8 @@ double DSCore::printReport(double cr, bool print) const {
     std::cout << "----" << "\n";
     std::cout << "Average compression ratio:         " << cr << "\n";
     std::cout << "Unique estimation:                 " << U << "\n";
-    std::cout << "Potential dedup ratio:             " << static_cast<double>(U + 1) / seen << "\n";
+    std::cout << "Potential dedup ratio:             " << (seen > 0 ? static_cast<double>(U + 1) / seen : 0.0)
+              << "\n";
     if (n == 0) return R;
     std::cout << "Unique estimation after split:     " << U2 << "\n";
     std::cout << "Split dedup ratio:                 " << static_cast<double>(U2 + 1) / seen << "\n";
@@ -157,7 +174,14 @@ double DSCore::printReport(double cr, bool print) const {
     return R;
   }
 
-  if (n > 0) {
+  if (noData) {
+    std::cout << "Estimated Dedupe Savings:         " << percent(0) << "\n";
+    std::cout << "Estimated Compression Savings:    " << percent(0) << "\n";
+    std::cout << "Data Reduction Savings:           " << percent(0) << "\n";
+    std::cout << kShortRule << "\n";
+    std::cout << "Zeroes Detected Savings:          " << percent(100) << "\n";
+    std::cout << "Total Data efficiency Savings:    " << percent(100) << "\n";
+  } else if (n > 0) {
     // Z counts only big-zero blocks; small-zero blocks reach the savings
     // through the unique estimate.
     const double Z = 100 * static_cast<double>(D) / static_cast<double>(T + Hb);
@@ -212,12 +236,20 @@ int64_t DSCore::getGrossPartitionLoad() const {
   const double pZero = static_cast<double>(S + B) / t;
   const double pU = 1 - pDup - pZero;
 
-  const double count = static_cast<double>(entries.size());
+  // Entries whose block could not be read back have no ratio (-1).
+  double count = 0;
   double sum = 0;
-  for (const DCHashAndRatio* e : entries) sum += e->ratio;
+  for (const DCHashAndRatio* e : entries) {
+    if (e->ratio < 0) continue;
+    sum += e->ratio;
+    ++count;
+  }
+  if (count == 0) return 0;
   const double m = pU * (sum / count);
   double squares = 0;
-  for (const DCHashAndRatio* e : entries) squares += (e->ratio - m) * (e->ratio - m);
+  for (const DCHashAndRatio* e : entries) {
+    if (e->ratio >= 0) squares += (e->ratio - m) * (e->ratio - m);
+  }
   const double V = pU * squares / count;
 
   // Expected compressed load plus five standard deviations.
@@ -226,10 +258,11 @@ int64_t DSCore::getGrossPartitionLoad() const {
   const int64_t p = static_cast<int64_t>(myGlobals.partitionBytes) / myGlobals.partitionParam /
                     static_cast<int64_t>(bs);
   const int64_t rest = X % p;
-  return rest > 0 ? X + (p - rest) : X;
+  if (rest <= 0 || X > std::numeric_limits<int64_t>::max() - p) return X;
+  return X + (p - rest);
 }
 
-void DSCore::setPartialVals(float ratio) {
+bool DSCore::setPartialVals(float ratio) {
   const uint64_t blocks = devSize / blockSize;
   const uint64_t sampled =
       static_cast<uint64_t>(myGlobals.samplesCompressed) + static_cast<uint64_t>(myGlobals.samplesZero);
@@ -245,5 +278,5 @@ void DSCore::setPartialVals(float ratio) {
   logger->notZeroBlocks = blocks - static_cast<uint64_t>(z);
   logger->averageCompressionRatio = ratio;
   DCKHeap empty(1);
-  logger->saveState(empty);
+  return logger->saveState(empty);
 }

@@ -207,7 +207,12 @@ bool DSCore::scan(DCProgressBar* pb) {
         waitForHashes();
         std::lock_guard<boost::mutex> lock(heap->getMutex());
         getCMP(false);
-        status = logger->saveState(*heap) ? 1 : 2;
+        if (!logger->saveState(*heap)) {
+          // A scan whose state cannot be kept must not go on as if it were:
+          // it stops here, and the command ends it with the reason.
+          saveFailed = true;
+          status = 2;
+        }
         t0 = time(nullptr);
       }
       bytes += blockSize;
@@ -233,6 +238,10 @@ bool DSCore::scan(DCProgressBar* pb) {
     flushHashBatch();
     chunk_ = nullptr;
     returnChunk(rq);
+    if (saveFailed || gSourceShrank.load(std::memory_order_relaxed)) {
+      endedEarly = true;
+      break;
+    }
   }
 
   if (endedEarly) {
@@ -256,13 +265,21 @@ bool DSCore::scan(DCProgressBar* pb) {
   for (int i = 0; i < kHashWorkers; ++i) hashRequests->push(new hashReq());
   pb->finish();
 
+  if (saveFailed || gSourceShrank.load()) {
+    // Nothing more is measured or saved: the scan has failed, and a result
+    // under the sketch name would be taken for a complete one.
+    for (int i = 0; i < kCmpWorkers; ++i) readcmpRequests->push(new hashReq());
+    return bytes != 0;
+  }
   {
     std::lock_guard<boost::mutex> lock(heap->getMutex());
     getCMP(true);
     // An all-zero source leaves nothing to average.
     if (heap->numEntries() == 0) logger->averageCompressionRatio = -1.0f;
-    logger->saveToSketchName = status != 2;
-    logger->saveState(*heap);
+    // The last re-reads may be the first to find the source shorter.
+    if (gSourceShrank.load()) return bytes != 0;
+    logger->saveToSketchName = true;
+    if (!logger->saveState(*heap)) saveFailed = true;
   }
   return bytes != 0;
 }

@@ -31,6 +31,7 @@ std::vector<int32_t> cmpSumComp;
 ReadAtFn gReadAt = &pread;
 std::atomic<bool> gStopReaders{false};
 std::atomic<uint64_t> gHashesSettled{0};
+std::atomic<bool> gSourceShrank{false};
 SpaceGate gReadSpace;
 SpaceGate gHashSpace;
 
@@ -71,10 +72,28 @@ std::string readErrorText(uint64_t offset, int err) {
   return "Error reading " + std::to_string(offset) + " errno " + std::to_string(err);
 }
 
-// A failed read: logged, counted, and the run ends beyond the limit.
-void onReadError(const MyException& e) {
+// A failed read of `blocks` blocks: logged, counted, and the run ends beyond
+// the limit.
+void onReadError(const MyException& e, uint64_t blocks) {
   logLine(2, e.what());
-  if (!diskError()) endProcess(126);
+  if (!diskError(blocks)) endProcess(126);
+}
+
+// Reads count bytes at offset, going on after short reads (a read may
+// return less than asked without being at the end). Returns the bytes read:
+// fewer than count only at the end of the source; -1 on an error.
+ssize_t readFully(int fd, unsigned char* buf, size_t count, off_t offset) {
+  size_t got = 0;
+  while (got < count) {
+    const ssize_t n = gReadAt(fd, buf + got, count - got, offset + static_cast<off_t>(got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
 }
 
 std::string hexUpper(const std::vector<unsigned char>& bytes) {
@@ -176,9 +195,9 @@ ReadShare readShareOf(int w, int64_t devSize, int64_t segmentSize, unsigned thre
   return s;
 }
 
-bool diskError() {
-  int n = ++ioErrorCount;
-  if (ioErrorLimit >= static_cast<uint64_t>(n)) return true;
+bool diskError(uint64_t blocks) {
+  const uint64_t n = ioErrorCount.fetch_add(blocks) + blocks;
+  if (ioErrorLimit >= n) return true;
   int expected = 0;
   if (!ioAbortFlag.compare_exchange_strong(expected, 1)) return false;
   logLine(1,
@@ -212,14 +231,14 @@ void readThreadFnc(int w, long long devSize) {
       continue;
     }
     ++myGlobals.readsIssued;
-    ssize_t n = gReadAt(fd, buf, static_cast<size_t>(chunk), static_cast<off_t>(cur));
+    ssize_t n = readFully(fd, buf, static_cast<size_t>(chunk), static_cast<off_t>(cur));
     if (n < 0) {
       const int err = errno;
       returnChunkBuffer(buf, static_cast<size_t>(chunk));
       try {
         throw MyException(readErrorText(cur, err));
       } catch (const MyException& e) {
-        onReadError(e);
+        onReadError(e, static_cast<uint64_t>(chunk / bs));
       }
       cur += chunk;  // the chunk is skipped; its blocks are never accounted
       continue;
@@ -227,9 +246,13 @@ void readThreadFnc(int w, long long devSize) {
     const int64_t chunkStart = cur;
     cur += n;
     if (myGlobals.maxMBPs != 0) throttleTurn();
-    if (n == 0) {
-      returnChunkBuffer(buf, static_cast<size_t>(chunk));
+    if (n < chunk) {
+      // The source ends before the size it had at the start.
+      gSourceShrank.store(true);
       logLine(2, (boost::format("Cannot read pos (%1% %2% %3%") % chunkStart % end % cur).str());
+    }
+    if (n < bs) {
+      returnChunkBuffer(buf, static_cast<size_t>(chunk));
       break;
     }
     boundedPush(readRequests,
@@ -327,14 +350,18 @@ int cmpThreadFnc(int w) {
     }
     ++myGlobals.cmpRequestsDone;
     req->buf = new unsigned char[bs];
-    ssize_t n = gReadAt(fd, req->buf, static_cast<size_t>(bs), static_cast<off_t>(req->pos));
+    ssize_t n = readFully(fd, req->buf, static_cast<size_t>(bs), static_cast<off_t>(req->pos));
     if (n < 0) {
       const int err = errno;
       try {
         throw MyException(readErrorText(req->pos, err));
       } catch (const MyException& e) {
-        onReadError(e);
+        onReadError(e, 1);
       }
+      n = 0;
+    } else if (n < bs) {
+      // Every block asked for lay within the source's size at the start.
+      gSourceShrank.store(true);
       n = 0;
     }
     req->len = static_cast<int>(n);

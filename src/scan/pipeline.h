@@ -24,9 +24,13 @@ void readThreadFnc(int w, long long devSize);
 void hashThreadFnc(int w);
 int cmpThreadFnc(int w);
 
-// Counts one I/O error; false once the run is beyond ioErrorLimit (the
-// caller then ends the process with status 126).
-bool diskError();
+// Counts blocks that could not be read; false once the run is beyond
+// ioErrorLimit (the caller then ends the process with status 126).
+bool diskError(uint64_t blocks);
+
+// Set when a read finds the source ending before the size it had at the
+// start: the source shrank while it was read. Reset by the commands.
+extern std::atomic<bool> gSourceShrank;
 
 // Producer side bound: a producer that finds more than bound elements
 // queued waits until the consumers have taken half of them, then pushes. The

@@ -6,7 +6,7 @@
 
 #include "runcontrol/run_globals.h"
 
-DCKHeap::DCKHeap(uint64_t capacity) : capacity_(capacity) {}
+DCKHeap::DCKHeap(uint64_t capacity) : fillCapacity(capacity), capacity_(capacity) {}
 
 DCKHeap::~DCKHeap() {
   for (DCHashAndRatio* e : c) delete e;

@@ -58,11 +58,14 @@ class DCKHeap
     kEnded,       // the stream ended first; every line read was an entry
     kDamaged,     // a line is no entry line (or too long for one); reading stopped there
     kUnreadable,  // the stream could not be read
+    kUnordered,   // fingerprints not strictly ascending (a duplicate, or lines moved)
+    kExtra,       // more lines after the count entry lines
   };
   // Reads up to count entry lines back (sketch-file format). The capacity
   // becomes count. Entries read before a damaged or unreadable line stay in
   // the sketch; the caller decides what a file that ends early is worth.
-  LoadResult load(std::istream& is, uint64_t count, bool freshStart);
+  // With wholeFile, the stream must end right after the count lines.
+  LoadResult load(std::istream& is, uint64_t count, bool freshStart, bool wholeFile = false);
 
   // Estimators. -1.0 means "cannot be estimated".
   double getUniqueEstimation() const;
@@ -82,6 +85,12 @@ class DCKHeap
   uint64_t getCapacity() const { return capacity_; }
   size_t numEntries() const { return this->c.size(); }
   boost::mutex& getMutex() { return mutex_; }
+
+  // The capacity the sketch had while it was filled: one holding fewer
+  // entries never dropped a fingerprint, and its entry count is exact. The
+  // constructor's capacity; a load that can tell from the counters whether
+  // the file's sketch ever dropped one sets it (see DSCore::init).
+  uint64_t fillCapacity;
 
   // Totals of partial-scan inputs; only the merge fills them.
   uint64_t partialBlocks = 0;

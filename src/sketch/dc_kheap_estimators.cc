@@ -32,9 +32,10 @@ uint64_t blockBytes() { return static_cast<uint64_t>(myGlobals.blockSize); }
 
 double DCKHeap::getUniqueEstimation() const {
   const size_t n = set_.size();
+  // The sketch never filled: it holds every distinct fingerprint seen, so
+  // its count is exact (none or one included).
+  if (fillCapacity > n) return static_cast<double>(n);
   if (n <= 1) return -1.0;
-  // The sketch never filled: it holds every distinct fingerprint seen.
-  if (static_cast<int64_t>(myGlobals.hashSize) > static_cast<int64_t>(n)) return static_cast<double>(n);
   const uint64_t first = (*set_.begin())->extractHashAsULong();
   const uint64_t last = (*set_.rbegin())->extractHashAsULong();
   const uint64_t span = last - first;
@@ -46,12 +47,18 @@ double DCKHeap::getUniqueEstimation() const {
 
 double DCKHeap::getCompressionRatio(bool useCached) const {
   if (useCached && cachedRatio_ >= 0.0) return cachedRatio_;
-  const size_t n = set_.size();
-  if (n <= 1) return -1.0;
   // Ascending fingerprint order, so the sum does not depend on arrival order.
+  // An entry whose block could not be read back has no ratio (-1) and
+  // stays out of the mean.
   double sum = 0.0;
-  for (const DCHashAndRatio* e : set_) sum += e->ratio;
-  return sum / static_cast<double>(n);
+  size_t measured = 0;
+  for (const DCHashAndRatio* e : set_) {
+    if (e->ratio < 0.0) continue;
+    sum += e->ratio;
+    ++measured;
+  }
+  if (measured == 0) return -1.0;
+  return sum / static_cast<double>(measured);
 }
 
 double DCKHeap::getUniqueEstimationAfterSplit(uint64_t /*notZero*/) const {

@@ -1,5 +1,6 @@
 // Reading sketch entries back from a sketch file (the lines DCKHeap::print
 // writes): "<hex fingerprint> <ratio> <counter>".
+#include <algorithm>
 #include <istream>
 #include <string>
 
@@ -7,14 +8,16 @@
 #include "sketchfile/bounded_line.h"
 #include "sketchfile/entry_line.h"
 
-DCKHeap::LoadResult DCKHeap::load(std::istream& is, uint64_t count, bool freshStart) {
+DCKHeap::LoadResult DCKHeap::load(std::istream& is, uint64_t count, bool freshStart, bool wholeFile) {
   if (freshStart) clear();
   capacity_ = count;
   publishTop();
-  if (count == 0) return LoadResult::kComplete;
 
   std::string line;
   EntryLineParts parts;
+  // The writer prints entries in ascending order; a line that does not
+  // follow its predecessor was duplicated or moved by something else.
+  std::vector<unsigned char> previous;
   for (uint64_t lines = 0; lines < count; ++lines) {
     const LineRead got = readBoundedLine(is, kEntryLineMax, line);
     // A merge asks every input for the full scan capacity, so an input with
@@ -31,6 +34,11 @@ DCKHeap::LoadResult DCKHeap::load(std::istream& is, uint64_t count, bool freshSt
       delete e;
       return LoadResult::kDamaged;
     }
+    if (lines > 0 && !std::lexicographical_compare(previous.begin(), previous.end(), e->hash.begin(), e->hash.end())) {
+      delete e;
+      return LoadResult::kUnordered;
+    }
+    previous = e->hash;
     if (freshStart) {
       insert(e);
     } else if (probe(e)) {
@@ -39,6 +47,11 @@ DCKHeap::LoadResult DCKHeap::load(std::istream& is, uint64_t count, bool freshSt
       // probe already counted the sighting on the stored entry.
       delete e;
     }
+  }
+  if (wholeFile) {
+    const LineRead after = readBoundedLine(is, kEntryLineMax, line);
+    if (after == LineRead::kError) return LoadResult::kUnreadable;
+    if (after != LineRead::kEnd) return LoadResult::kExtra;
   }
   return LoadResult::kComplete;
 }

@@ -12,12 +12,12 @@
 #include <iostream>
 #include <sstream>
 
+#include "runcontrol/file_kind.h"
 #include "runcontrol/run_globals.h"
 #include "sketchfile/bounded_line.h"
 #include "sketchfile/text_number.h"
 
 std::vector<std::string> DCLogger::vecLogFieldNames_;
-bool DCLogger::acceptShortEntrySection_ = false;
 
 namespace {
 
@@ -74,17 +74,6 @@ std::vector<std::string> splitAtSpaces(const std::string& s) {
   return pieces;
 }
 
-bool fileExists(const std::string& name) {
-  struct stat st;
-  return ::stat(name.c_str(), &st) == 0;
-}
-
-bool sameFile(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return a == b;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 bool writeAll(int fd, const std::string& data) {
   const char* p = data.data();
   std::size_t left = data.size();
@@ -115,6 +104,8 @@ void reportWriteFailure(const std::string& target, int err) {
   std::cout << "\n\tFailure while writing " << target << " : " << std::strerror(err) << std::endl;
 }
 
+std::string failureText(const std::string& target, int err) { return target + ": " + std::strerror(err); }
+
 }  // namespace
 
 DCLogger::DCLogger(const std::string& name)
@@ -140,9 +131,9 @@ void DCLogger::initRecDBFileName() {
 }
 
 bool DCLogger::decideInputFileName(std::string& out) {
+  // By stat, not by opening: an open of a FIFO would wait for a writer.
   for (const std::string* name : {&sketchFileName, &recoveryFileName}) {
-    std::ifstream probe(*name, std::ios::in | std::ios::binary);
-    if (probe.is_open()) {
+    if (kindOf(*name) != FileKind::kMissing) {
       out = *name;
       return true;
     }
@@ -160,6 +151,13 @@ bool DCLogger::initInputFile() {
   inputFileName_ = name;
   if (inputStream.is_open()) inputStream.close();
   inputStream.clear();
+  // Only a regular file can be a sketch file; a device or FIFO could block
+  // or never end.
+  if (kindOf(name) != FileKind::kRegular) {
+    reportUnusable(name, "Not a regular file");
+    valid = false;
+    return false;
+  }
   inputStream.open(name, std::ios::in | std::ios::binary);
   if (!inputStream.is_open()) {
     std::cout << "\nUnable to access " << name << " for reading" << std::endl;
@@ -178,17 +176,18 @@ bool DCLogger::checkHeader() {
     inputStream.close();
     return false;
   }
-  const std::string title = kSketchFileTitle;
-  if (got != LineRead::kOk || line.compare(0, title.size(), title) != 0) {
+  // The title and one kind word, as the writer puts them; anything else is
+  // not a file of ours (or one whose kind cannot be trusted).
+  const std::string title = std::string(kSketchFileTitle) + ' ';
+  std::string word;
+  if (got == LineRead::kOk && line.compare(0, title.size(), title) == 0) word = line.substr(title.size());
+  if (word != "fullscan" && word != "partialscan" && word != "merge") {
     std::cout << "\nCorrupted header at " << inputFileName_ << std::endl;
     valid = false;
     inputStream.close();
     return false;
   }
-  // A later match overrides an earlier one.
-  if (line.find("partialscan") != std::string::npos) kind = "partialscan";
-  if (line.find("fullscan") != std::string::npos) kind = "fullscan";
-  if (line.find("merge") != std::string::npos) kind = "merge";
+  kind = word;
   return true;
 }
 
@@ -199,35 +198,38 @@ bool DCLogger::loadPrologue() {
   // proved usable, so a rejected file leaves the record as it was.
   std::string names;
   uint64_t numbers[kUniqueAfterSplit + 1] = {};
-  bool seen[kFieldLines] = {};
   float ratio = 0.0f;
   std::string positionsText;
   int build = 0;
-  bool tooLong = false;
+  bool cut = false;
   bool unreadable = false;
   const char* damaged = nullptr;
 
+  // Every line carries its own label, in file order: a line under another
+  // label (or none) would leave its field at a default the scan never wrote.
   std::string line;
-  for (int i = 0; i < kFieldLines && damaged == nullptr; ++i) {
+  for (int field = 0; field < kFieldLines && damaged == nullptr; ++field) {
     const LineRead got = readBoundedLine(inputStream, kFieldLineMax, line);
-    if (got == LineRead::kEnd) break;
     if (got == LineRead::kError) {
       unreadable = true;
       break;
     }
-    if (got == LineRead::kTooLong) {
-      tooLong = true;
+    if (got != LineRead::kOk) {
+      // Cut short, or a line far longer than any the program writes.
+      cut = true;
       break;
     }
-    const std::size_t colon = line.find(':');
-    if (colon == std::string::npos) continue;
-    const std::string label = line.substr(0, colon + 2);
-    const std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : std::string();
-    int field = -1;
-    for (int f = 0; f < kFieldLines; ++f) {
-      if (label == vecLogFieldNames_[f]) field = f;
+    const std::string& label = vecLogFieldNames_[field];
+    if (line.compare(0, label.size(), label) != 0) {
+      // A foreign line where the build line belongs reads as another build.
+      if (field == kBuild) {
+        cut = true;
+        break;
+      }
+      damaged = label.c_str();
+      break;
     }
-    if (field < 0) continue;  // not one of ours: skipped
+    const std::string value = line.substr(label.size());
 
     bool ok = true;
     switch (field) {
@@ -235,8 +237,10 @@ bool DCLogger::loadPrologue() {
         names = value;
         break;
       case kAverageRatio: {
+        // As the writer prints it: a block's ratio, or -1 for none.
+        const std::string text = trimSpaces(value);
         double r = 0.0;
-        ok = parseFiniteDouble(trimSpaces(value), r) && std::fabs(r) <= FLT_MAX;
+        ok = isWrittenRatio(text) && parseFiniteDouble(text, r);
         if (ok) ratio = static_cast<float>(r);
         break;
       }
@@ -250,8 +254,7 @@ bool DCLogger::loadPrologue() {
         ok = parseDecimalU64(trimSpaces(value), numbers[field]);
         break;
     }
-    if (!ok) damaged = vecLogFieldNames_[field].c_str();
-    seen[field] = true;
+    if (!ok) damaged = label.c_str();
   }
 
   if (unreadable) {
@@ -265,9 +268,25 @@ bool DCLogger::loadPrologue() {
     inputStream.close();
     return false;
   }
-  // An over-long line or a truncated file leaves no usable build line.
-  if (tooLong || !seen[kBuild] || build != kBuildNumber) {
+  // A truncated prologue leaves no usable build line.
+  if (cut || build != kBuildNumber) {
     reportUnusable(sketchFileName, "Build mismatch");
+    inputStream.close();
+    return false;
+  }
+  // A source's blocks, counted in bytes, fit in 64 bits; a kept entry is a
+  // not-zero block seen, and a partial scan keeps none. Counters beyond that
+  // were never written by a scan and would overflow every figure made of them.
+  const uint64_t maxBlocks = UINT64_MAX / blockSizeBytes();
+  const uint64_t small = numbers[kSmallZero], big = numbers[kBigZero], notZero = numbers[kNotZero];
+  if (small > maxBlocks || big > maxBlocks - small || notZero > maxBlocks - small - big) {
+    reportUnusable(sketchFileName, "Block counters out of range");
+    inputStream.close();
+    return false;
+  }
+  const uint64_t entries = numbers[kSketchSize];
+  if ((kind == "partialscan" && entries != 0) || entries > notZero) {
+    reportUnusable(sketchFileName, ("Damaged line: " + vecLogFieldNames_[kSketchSize]).c_str());
     inputStream.close();
     return false;
   }
@@ -275,8 +294,7 @@ bool DCLogger::loadPrologue() {
   // Positions only matter to a scan that resumes; a merge or a load of a
   // file from another thread count is fine.
   std::vector<uint64_t> positions;
-  const bool restorePositions =
-      seen[kThreadPositions] && myGlobals.command != "merge" && myGlobals.command != "load";
+  const bool restorePositions = myGlobals.command != "merge" && myGlobals.command != "load";
   if (restorePositions) {
     const std::vector<std::string> pieces = splitAtSpaces(positionsText);
     if (pieces.size() != myGlobals.threads) {
@@ -296,14 +314,14 @@ bool DCLogger::loadPrologue() {
     }
   }
 
-  if (seen[kSourceNames]) fileSourceNames = names;
-  if (seen[kSketchSize]) sketchSize = numbers[kSketchSize];
-  if (seen[kSmallZero]) smallZeroBlocks = numbers[kSmallZero];
-  if (seen[kBigZero]) bigZeroBlocks = numbers[kBigZero];
-  if (seen[kNotZero]) notZeroBlocks = numbers[kNotZero];
-  if (seen[kPotentialUnique]) potentialUniqueEstimation = numbers[kPotentialUnique];
-  if (seen[kUniqueAfterSplit]) uniqueEstimationAfterSplit = numbers[kUniqueAfterSplit];
-  if (seen[kAverageRatio]) averageCompressionRatio = ratio;
+  fileSourceNames = names;
+  sketchSize = numbers[kSketchSize];
+  smallZeroBlocks = small;
+  bigZeroBlocks = big;
+  notZeroBlocks = notZero;
+  potentialUniqueEstimation = numbers[kPotentialUnique];
+  uniqueEstimationAfterSplit = numbers[kUniqueAfterSplit];
+  averageCompressionRatio = ratio;
   if (restorePositions) threadPositions = positions;
   buildNumber = build;
   return true;
@@ -325,12 +343,17 @@ bool DCLogger::loadHashes(DCKHeap& sketch, bool freshStart) {
     inputStream.close();
     return false;
   }
-  const DCKHeap::LoadResult got = sketch.load(inputStream, sketchSize, freshStart);
+  const DCKHeap::LoadResult got = sketch.load(inputStream, sketchSize, freshStart, freshStart);
   inputStream.close();
   // The sketch size line counts the entries at save time: a resumed scan or
-  // a load that got fewer would go on from, or report, a different sketch.
-  const char* problem = entrySectionProblem(got, freshStart && !acceptShortEntrySection_);
-  if (problem == nullptr) return true;
+  // a load that got fewer or more would go on from, or report, a different
+  // sketch.
+  const char* problem = entrySectionProblem(got, freshStart);
+  if (problem == nullptr) {
+    // A recovery file read back whole belongs to this scan from now on.
+    if (inputFileName_ == recoveryFileName) recoveryOwned_ = true;
+    return true;
+  }
 
   reportUnusable(inputFileName_, problem);
   valid = false;
@@ -355,6 +378,10 @@ const char* DCLogger::entrySectionProblem(DCKHeap::LoadResult result, bool whole
       return "Damaged entry line";
     case DCKHeap::LoadResult::kUnreadable:
       return "Read error";
+    case DCKHeap::LoadResult::kUnordered:
+      return "Entry lines not in ascending order";
+    case DCKHeap::LoadResult::kExtra:
+      return "More entry lines than its sketch size";
   }
   return "Read error";
 }
@@ -418,6 +445,7 @@ bool DCLogger::saveState(const DCKHeap& sketch) {
 
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
+    lastError = failureText(temp, errno);
     std::cout << "\n\t Failure while opening " << temp << std::endl;
     valid = false;
     return false;
@@ -431,6 +459,7 @@ bool DCLogger::saveState(const DCKHeap& sketch) {
     err = errno;
   }
   if (!written) {
+    lastError = failureText(target, err);
     reportWriteFailure(target, err);
     ::unlink(temp.c_str());
     valid = false;
@@ -440,19 +469,27 @@ bool DCLogger::saveState(const DCKHeap& sketch) {
   // rename replaces the target atomically: at every moment either the old
   // or the new file is there under the target name.
   if (::rename(temp.c_str(), target.c_str()) != 0) {
-    reportWriteFailure(target, errno);
+    err = errno;
+    lastError = failureText(target, err);
+    reportWriteFailure(target, err);
+    ::unlink(temp.c_str());
     valid = false;
     return false;
   }
   syncDirectoryOf(target);
+  if (!saveToSketchName) recoveryOwned_ = true;
 
-  // A sketch file named like its own recovery file (x.rdb) is not deleted
-  // right after being written.
-  if (saveToSketchName && valid && fileExists(recoveryFileName) && !sameFile(recoveryFileName, target)) {
+  // The recovery file goes once the result is in place, but only one this
+  // scan wrote or read back: any other file under that name (an unusable
+  // one, or one that is no recovery file at all) is not ours to delete. A
+  // sketch file named like its own recovery file (x.rdb) stays, of course.
+  if (saveToSketchName && recoveryOwned_ && kindOf(recoveryFileName) == FileKind::kRegular &&
+      !sameFile(recoveryFileName, target)) {
     if (::unlink(recoveryFileName.c_str()) != 0) {
       std::cout << "\n\tFailure while deleting " << recoveryFileName << std::endl;
       valid = false;
     }
+    recoveryOwned_ = false;
   }
   return valid;
 }

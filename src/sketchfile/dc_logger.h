@@ -50,10 +50,6 @@ class DCLogger {
   // freshStart) fewer than its sketch size; that also clears the valid flag
   // and, with freshStart, leaves the sketch empty.
   bool loadHashes(DCKHeap& sketch, bool freshStart);
-  // Set while the merge reads its inputs through load-mode engines: a merge
-  // input needs only a tenth of the entries it declares (the merge checks
-  // that itself), so there a short entry section is no cut file.
-  static bool acceptShortEntrySection_;
   // Why an entry section read with this result cannot be used, or nullptr
   // when it can. wholeSection: all declared entries must be there.
   static const char* entrySectionProblem(DCKHeap::LoadResult result, bool wholeSection);
@@ -86,9 +82,11 @@ class DCLogger {
   float averageCompressionRatio = -1.0f;  // written when the sketch is empty
   std::string kind = "fullscan";          // or "partialscan", "merge"
   std::vector<uint64_t> threadPositions;  // byte positions, one per thread
+  std::string lastError;                  // "NAME: reason" of the last failed save
 
  private:
   std::string inputFileName_;  // the file chosen by decideInputFileName
+  bool recoveryOwned_ = false;  // the recovery file was written or read back by this run
 };
 
 #endif  // DEZEVAZIR_SKETCHFILE_DC_LOGGER_H_

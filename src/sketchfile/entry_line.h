@@ -23,8 +23,9 @@ struct EntryLineParts {
 };
 
 // Splits at the first and the last space and checks every part: the
-// fingerprint is exactly hashLength bytes of hex, the ratio a finite number
-// (-1 for "not measured"), the counter 1..255 (it starts at 1 and saturates
+// fingerprint is exactly hashLength bytes of hex, the ratio a number
+// as the program writes one (within a block's range, or -1 for "not
+// measured"), the counter 1..255 (it starts at 1 and saturates
 // at 255). Anything else was never written by the program, and an entry
 // made up from it would skew every estimate.
 inline bool splitEntryLine(std::string_view line, EntryLineParts& parts) {
@@ -42,7 +43,7 @@ inline bool splitEntryLine(std::string_view line, EntryLineParts& parts) {
     unsigned char nibble = 0;
     if (!DCHashAndRatio::convertCharToByte(ch, nibble)) return false;
   }
-  if (!isFiniteNumber(parts.ratio)) return false;
+  if (!isWrittenRatio(parts.ratio)) return false;
   uint64_t counter = 0;
   return parseDecimalU64(parts.count, counter) && counter >= 1 && counter <= 255;
 }

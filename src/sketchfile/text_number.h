@@ -88,4 +88,43 @@ inline bool isFiniteNumber(std::string_view text) {
   return parseFiniteDouble(text, ignored);
 }
 
+// The largest ratio a block can have: a block that does not compress is
+// stored, with at most 256 bytes of framing on its 8192.
+constexpr double kMaxBlockRatio = (8192.0 + 256.0) / 8192.0;
+
+// Whether text is a ratio as the program writes one ("%g" of a value in
+// [0, kMaxBlockRatio], or -1 for "not measured"): an optional '-', digits,
+// an optional '.' with digits, an optional exponent "e" sign digits. Hex,
+// "inf", "nan", blanks and anything beyond the range were never written by
+// the program. Plain "0.x" ratios, nearly every line of a file, are judged
+// without strtod.
+inline bool isWrittenRatio(std::string_view text) {
+  const std::size_t n = text.size();
+  if (n == 0 || n > 64) return false;
+  std::size_t i = text[0] == '-' ? 1 : 0;
+  const std::size_t intStart = i;
+  while (i < n && text[i] >= '0' && text[i] <= '9') ++i;
+  if (i == intStart) return false;
+  const std::size_t intEnd = i;
+  if (i < n && text[i] == '.') {
+    const std::size_t fracStart = ++i;
+    while (i < n && text[i] >= '0' && text[i] <= '9') ++i;
+    if (i == fracStart) return false;
+  }
+  bool exponent = false;
+  if (i < n && text[i] == 'e') {
+    exponent = true;
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    const std::size_t expStart = i;
+    while (i < n && text[i] >= '0' && text[i] <= '9') ++i;
+    if (i == expStart) return false;
+  }
+  if (i != n) return false;
+  if (!exponent && intStart == 0 && intEnd == 1 && text[0] == '0') return true;  // 0 or 0.x
+  double v = 0.0;
+  if (!parseFiniteDouble(text, v)) return false;
+  return v == -1.0 || (v >= 0.0 && v <= kMaxBlockRatio);
+}
+
 #endif  // DEZEVAZIR_SKETCHFILE_TEXT_NUMBER_H_
