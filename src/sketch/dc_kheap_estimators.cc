@@ -32,10 +32,9 @@ uint64_t blockBytes() { return static_cast<uint64_t>(myGlobals.blockSize); }
 
 double DCKHeap::getUniqueEstimation() const {
   const size_t n = set_.size();
-  // The sketch never filled: it holds every distinct fingerprint seen, so
-  // its count is exact (none or one included).
-  if (fillCapacity > n) return static_cast<double>(n);
   if (n <= 1) return -1.0;
+  // The sketch never filled: it holds every distinct fingerprint seen.
+  if (fillCapacity > n) return static_cast<double>(n);
   const uint64_t first = (*set_.begin())->extractHashAsULong();
   const uint64_t last = (*set_.rbegin())->extractHashAsULong();
   const uint64_t span = last - first;
@@ -47,6 +46,7 @@ double DCKHeap::getUniqueEstimation() const {
 
 double DCKHeap::getCompressionRatio(bool useCached) const {
   if (useCached && cachedRatio_ >= 0.0) return cachedRatio_;
+  if (set_.size() <= 1) return -1.0;
   // Ascending fingerprint order, so the sum does not depend on arrival order.
   // An entry whose block could not be read back has no ratio (-1) and
   // stays out of the mean.

@@ -205,10 +205,12 @@ bool DCLogger::loadPrologue() {
   bool unreadable = false;
   const char* damaged = nullptr;
 
-  // Every line carries its own label, in file order: a line under another
-  // label (or none) would leave its field at a default the scan never wrote.
+  // Every line carries one of the labels, each label once (in any order):
+  // a line under no label, or a label given twice, would leave a field at a
+  // default the scan never wrote.
+  bool seen[kFieldLines] = {};
   std::string line;
-  for (int field = 0; field < kFieldLines && damaged == nullptr; ++field) {
+  for (int i = 0; i < kFieldLines && damaged == nullptr; ++i) {
     const LineRead got = readBoundedLine(inputStream, kFieldLineMax, line);
     if (got == LineRead::kError) {
       unreadable = true;
@@ -219,16 +221,26 @@ bool DCLogger::loadPrologue() {
       cut = true;
       break;
     }
-    const std::string& label = vecLogFieldNames_[field];
-    if (line.compare(0, label.size(), label) != 0) {
-      // A foreign line where the build line belongs reads as another build.
-      if (field == kBuild) {
+    int field = -1;
+    for (int f = 0; f < kFieldLines && field < 0; ++f) {
+      if (line.compare(0, vecLogFieldNames_[f].size(), vecLogFieldNames_[f]) == 0) field = f;
+    }
+    if (field < 0 || seen[field]) {
+      // Blamed on the label that is missing (or the one given twice); a
+      // foreign line in place of the build line reads as another build.
+      int missing = field;
+      for (int f = 0; f < kFieldLines && missing < 0; ++f) {
+        if (!seen[f]) missing = f;
+      }
+      if (missing == kBuild) {
         cut = true;
         break;
       }
-      damaged = label.c_str();
+      damaged = vecLogFieldNames_[missing].c_str();
       break;
     }
+    seen[field] = true;
+    const std::string& label = vecLogFieldNames_[field];
     const std::string value = line.substr(label.size());
 
     bool ok = true;
@@ -274,9 +286,9 @@ bool DCLogger::loadPrologue() {
     inputStream.close();
     return false;
   }
-  // A source's blocks, counted in bytes, fit in 64 bits; a kept entry is a
-  // not-zero block seen, and a partial scan keeps none. Counters beyond that
-  // were never written by a scan and would overflow every figure made of them.
+  // A source's blocks, counted in bytes, fit in 64 bits, and a partial scan
+  // keeps no entries. Counters beyond that were never written by a scan and
+  // would overflow every figure made of them.
   const uint64_t maxBlocks = UINT64_MAX / blockSizeBytes();
   const uint64_t small = numbers[kSmallZero], big = numbers[kBigZero], notZero = numbers[kNotZero];
   if (small > maxBlocks || big > maxBlocks - small || notZero > maxBlocks - small - big) {
@@ -285,7 +297,7 @@ bool DCLogger::loadPrologue() {
     return false;
   }
   const uint64_t entries = numbers[kSketchSize];
-  if ((kind == "partialscan" && entries != 0) || entries > notZero) {
+  if (kind == "partialscan" && entries != 0) {
     reportUnusable(sketchFileName, ("Damaged line: " + vecLogFieldNames_[kSketchSize]).c_str());
     inputStream.close();
     return false;

@@ -34,7 +34,10 @@ std::string lines(const Input& in) {
 Input randomInput(std::mt19937_64& rng, size_t n, uint64_t range, bool sorted = true) {
   std::vector<uint64_t> keys(n);
   for (uint64_t& k : keys) k = rng() % range;
-  if (sorted) std::sort(keys.begin(), keys.end());
+  if (sorted) {
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  }
   Input in;
   for (uint64_t k : keys) {
     in.push_back(fp(k) + " 0." + std::to_string(1 + rng() % 9) + " " + std::to_string(1 + rng() % 5));
@@ -83,36 +86,34 @@ std::vector<Case> cases() {
     Input in = randomInput(rng, 30, 5000);
     in.insert(in.end(), pool.begin(), pool.end());
     std::sort(in.begin(), in.end());
+    // One line per fingerprint, as a scan writes them.
+    in.erase(std::unique(in.begin(), in.end(),
+                         [](const std::string& a, const std::string& b) { return a.substr(0, 40) == b.substr(0, 40); }),
+             in.end());
     shared.push_back(in);
   }
   all.push_back({"inputs sharing fingerprints", 25, shared});
-
-  // Written out of order by hand: a small key after large ones must still
-  // enter and evict.
-  all.push_back({"unsorted input", 20,
-                 {randomInput(rng, 20, 100000), randomInput(rng, 40, 100000, false),
-                  randomInput(rng, 40, 100000, false)}});
 
   // Same key as the top but different later bytes, on both sides of it.
   all.push_back({"keys equal to the top's",
                  3,
                  {{fp(10) + " 0.5 1", fp(20) + " 0.5 1", fp(30, 0x50505050) + " 0.5 1"},
-                  {fp(30, 0x40404040) + " 0.25 1", fp(30, 0x60606060) + " 0.75 1", fp(30, 0x50505050) + " 0.1 7"},
-                  {fp(31) + " 0.5 1", fp(30, 0x30303030) + " 0.3 2"}}});
+                  {fp(30, 0x40404040) + " 0.25 1", fp(30, 0x50505050) + " 0.1 7", fp(30, 0x60606060) + " 0.75 1"},
+                  {fp(30, 0x30303030) + " 0.3 2", fp(31) + " 0.5 1"}}});
 
   // Lines ending in a carriage return and a newline.
   all.push_back({"carriage returns",
                  3,
                  {{fp(5) + " 0.5 1", fp(6) + " 0.5 1\r", fp(7) + " 0.5 1"},
-                  {fp(1) + " 0.5 1\r", fp(9) + " 0.25 2\r", fp(2) + " 0.75 1"}}});
+                  {fp(1) + " 0.5 1\r", fp(2) + " 0.75 1\r", fp(9) + " 0.25 2"}}});
 
   // Inputs larger than the filter's read block.
   all.push_back({"inputs larger than a read block",
                  20000,
-                 {randomInput(rng, 30000, 1ULL << 40), randomInput(rng, 30000, 1ULL << 40, false)}});
+                 {randomInput(rng, 30000, 1ULL << 40), randomInput(rng, 30000, 1ULL << 40)}});
 
-  // More lines than K: only the first K of an input are read.
-  all.push_back({"more lines than K", 10, {randomInput(rng, 10, 1000), randomInput(rng, 30, 1000, false)}});
+  // More lines than K: all are checked, only the first K can count.
+  all.push_back({"more lines than K", 10, {randomInput(rng, 10, 1000), randomInput(rng, 30, 1000)}});
   return all;
 }
 
@@ -125,10 +126,40 @@ TEST(MergeEntryFilter, MergedSketchEqualsLoadingEveryLine) {
       std::istringstream a(lines(in));
       const DCKHeap::LoadResult loaded = expected.load(a, c.k, false);
       std::istringstream b(lines(in));
-      EXPECT_EQ(offerEntries(b, c.k, got), loaded);
+      EXPECT_EQ(offerEntries(b, in.size(), got), DCKHeap::LoadResult::kComplete);
+      EXPECT_NE(loaded, DCKHeap::LoadResult::kDamaged);
     }
     EXPECT_EQ(contents(got), contents(expected));
     EXPECT_EQ(got.getCapacity(), expected.getCapacity());
+  }
+}
+
+// The input must hold exactly its declared lines, in ascending order, as a
+// load requires.
+TEST(MergeEntryFilter, InputIsRefusedAsALoadRefusesIt) {
+  const Input sorted = {fp(1) + " 0.5 1", fp(2) + " 0.5 1", fp(3) + " 0.5 1"};
+  struct Case {
+    const char* what;
+    Input input;
+    uint64_t declared;
+    DCKHeap::LoadResult want;
+  } cases[] = {
+      {"whole", sorted, 3, DCKHeap::LoadResult::kComplete},
+      {"fewer lines than declared", sorted, 4, DCKHeap::LoadResult::kEnded},
+      {"cut to a tenth", sorted, 30, DCKHeap::LoadResult::kEnded},
+      {"more lines than declared", sorted, 2, DCKHeap::LoadResult::kExtra},
+      {"a line duplicated", {sorted[0], sorted[1], sorted[1]}, 3, DCKHeap::LoadResult::kUnordered},
+      {"lines swapped", {sorted[0], sorted[2], sorted[1]}, 3, DCKHeap::LoadResult::kUnordered},
+      {"a small key after large ones", {fp(500) + " 0.5 1", fp(900) + " 0.5 1", fp(3) + " 0.5 1"}, 3,
+       DCKHeap::LoadResult::kUnordered},
+      {"ratio in hex", {sorted[0], fp(2) + " 0x3f 1", sorted[2]}, 3, DCKHeap::LoadResult::kDamaged},
+      {"ratio above a block's", {sorted[0], fp(2) + " 1e30 1", sorted[2]}, 3, DCKHeap::LoadResult::kDamaged},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DCKHeap sketch(2);
+    std::istringstream in(lines(c.input));
+    EXPECT_EQ(offerEntries(in, c.declared, sketch), c.want);
   }
 }
 

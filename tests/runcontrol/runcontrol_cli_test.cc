@@ -148,8 +148,11 @@ const std::vector<CliCase> kCliCases = {
     // Merge files.
     {"merge without merge files", {"merge"}, kPlain, 124, "Missing merge files need at least 2\n"},
     {"one merge file", {"merge", "--mergefiles", "a"}, kPlain, 132, "Missing merge files need at least 2\n"},
-    {"empty merge file name", {"merge", "--mergefiles", "a,,b"}, kPlain, 125, "Cannot read mergefile: \n"},
-    {"missing merge file", {"merge", "--mergefiles", "a,nope,b"}, kPlain, 125, "Cannot read mergefile: nope\n"},
+    {"empty merge file name", {"merge", "--mergefiles", "a,,b"}, kPlain, 125, "Cannot read mergefile: : No such file or directory\n"},
+    {"missing merge file", {"merge", "--mergefiles", "a,nope,b"}, kPlain, 125, "Cannot read mergefile: nope: No such file or directory\n"},
+    // Only a regular file can be a sketch file (a FIFO would block its reader).
+    {"merge file that is a device", {"merge", "--mergefiles", "/dev/null,/dev/null"}, kPlain, 125,
+     "Cannot read mergefile: /dev/null: it is neither a regular file nor a block device\n"},
     {"merge files with another command", {"--mergefiles", "a,b", "-d", "abc"}, kPlain, 127,
      "Mergefiles must be used with merge command only\n"},
 
@@ -178,7 +181,8 @@ const std::vector<CliCase> kCliCases = {
     {"loglevel that does not fit the signed level", {"load", "--loglevel", "2147483648"}, kPlain, 133,
      "Invalid loglevel given: at most 2147483647\n"},
     {"machineSize 0", {"load", "-M", "0"}, kSupport, 133, "Invalid machineSize given: need at least 1\n"},
-    {"queue bound times threads overflows", {"load", "-p", "5000000"}, kBoth, 133,
+    {"threads above 1024", {"load", "-p", "1025"}, kBoth, 133, "Invalid threads given: at most 1024\n"},
+    {"queue bound times threads overflows", {"load", "-p", "1024", "--hashRequestsMaxQ", "3000000"}, kBoth, 133,
      "Invalid hashRequestsMaxQ given: hashRequestsMaxQ times threads exceeds 2147483647\n"},
 
     // Runs (stand-in commands): names, commands and what reaches the run.
@@ -196,7 +200,11 @@ const std::vector<CliCase> kCliCases = {
      true},
     {"word batch keeps scan without a device test", {"batch"}, kPlain, 0, "", "RUN scan command=scan input= ", "",
      "file_0.dat", true},
-    {"batch file that cannot be opened", {"load", "--batchfile", "nofile"}, kPlain, 0, "", "", "RUN|Time Consumed",
+    {"batch file that cannot be opened", {"load", "--batchfile", "nofile"}, kPlain, 0,
+     "Cannot open batch file nofile: No such file or directory\n", "", "RUN|Time Consumed", "", true},
+    // A device or FIFO could block or never end a line.
+    {"batch file that is a device", {"load", "--batchfile", "/dev/zero"}, kPlain, 0,
+     "Cannot use batch file /dev/zero: it is neither a regular file nor a block device\n", "", "RUN|Time Consumed",
      "", true},
     {"single line starting with # is skipped", {"#", "--batchfile", ""}, kPlain, 0, "", "", "RUN|Time Consumed",
      "file_0.dat", true},

@@ -212,10 +212,15 @@ Average compression ratio:         0.4
 Unique estimation:                 1000
 Potential dedup ratio:             1.001
 )"},
+    // No data: nothing to deduplicate or compress, every block a zero
+    // saving (small and big zero alike).
     {"all-zero source", kAllZero, -1.0, nullptr, 1.5,
-     R"(Estimated Compression Savings:    100.000%
-Estimated Zero Blocks:              2.383%
+     R"(Estimated Dedupe Savings:           0.000%
+Estimated Compression Savings:      0.000%
+Data Reduction Savings:             0.000%
 ------------------------------------------
+Zeroes Detected Savings:          100.000%
+Total Data efficiency Savings:    100.000%
 )"},
     {"empty record", kEmpty, 0.4, nullptr, 1,
      R"(Estimated Compression Savings:     60.000%

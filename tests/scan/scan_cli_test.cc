@@ -121,7 +121,11 @@ TEST(ScanRefusals, SourcesAndSketchFilesThatCannotBeUsed) {
   const Case cases[] = {
       {{"scan", "--input", dir.file("empty"), "--sketch", dir.file("a.dat")},
        100,
-       {"lseek", "Error reading: " + dir.file("empty")}},
+       {"Error reading: " + dir.file("empty") + ": has size 0"}},
+      {{"scan", "--input", dir.path(), "--sketch", dir.file("c.dat")}, 100,
+       {"Error reading: " + dir.path() + ": is a directory"}},
+      {{"scan", "--input", "/dev/null", "--sketch", dir.file("c.dat")}, 100,
+       {"Error reading: /dev/null: is neither a regular file nor a block device"}},
       {{"scan", "--input", dir.file("tiny"), "--sketch", dir.file("b.dat")}, 133, {"smaller than one block"}},
       {{"load", "--sketch", dir.file("merged.dat")}, 135,
        {"Cannot read given sketch, load of merge files are not supported"}},
@@ -129,7 +133,7 @@ TEST(ScanRefusals, SourcesAndSketchFilesThatCannotBeUsed) {
       {{"load", "--sketch", dir.file("missing.dat")}, 134, {"Cannot read given sketch"}},
       // Read errors end in the same refusal, not in an abort.
       {{"load", "--sketch", dir.file("dir.dat")}, 134,
-       {"Cannot use this file: " + dir.file("dir.dat") + " Read error\nCannot read given sketch"}},
+       {"Cannot use this file: " + dir.file("dir.dat") + " Not a regular file\nCannot read given sketch"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[2]);

@@ -97,14 +97,19 @@ TEST_F(EstimatorTest, CompressionRatioIsTheMeanUnlessCached) {
   DCKHeap s(10);
   add(s, 1, 0.25);
   add(s, 2, 0.5);
-  add(s, 3, -1.0);  // unmeasured entries count too
+  add(s, 3, -1.0);  // a block that could not be read back: no ratio, not in the mean
   add(s, 4, 0.75);
-  EXPECT_DOUBLE_EQ(s.getCompressionRatio(true), 0.125);
-  s.setRatioAll(0.5);
-  EXPECT_EQ(s.getCompressionRatio(true), 0.5);
-  EXPECT_DOUBLE_EQ(s.getCompressionRatio(false), 0.125);
+  EXPECT_DOUBLE_EQ(s.getCompressionRatio(true), 0.5);
+  s.setRatioAll(0.4);
+  EXPECT_EQ(s.getCompressionRatio(true), 0.4);
+  EXPECT_DOUBLE_EQ(s.getCompressionRatio(false), 0.5);
   s.setRatioAll(-1.0);
-  EXPECT_DOUBLE_EQ(s.getCompressionRatio(true), 0.125);
+  EXPECT_DOUBLE_EQ(s.getCompressionRatio(true), 0.5);
+  // No entry measured at all: no mean.
+  DCKHeap unmeasured(10);
+  add(unmeasured, 1, -1.0);
+  add(unmeasured, 2, -1.0);
+  EXPECT_EQ(unmeasured.getCompressionRatio(false), -1.0);
   // A cached ratio stands in even for a sketch too small to measure.
   DCKHeap empty(10);
   empty.setRatioAll(0.3);

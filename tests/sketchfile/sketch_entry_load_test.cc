@@ -114,17 +114,24 @@ TEST_F(SketchEntryLoadTest, ReadErrorAndEarlyEndAreToldApart) {
 }
 
 TEST_F(SketchEntryLoadTest, FreshStartReadsAtMostCountLinesIntoAnEmptiedSketch) {
-  std::istringstream in(hashText(0x30) + " 0.25 1\n" + hashText(0x20) + " 0.5 2\n" + hashText(0x10) +
-                        " 0.75 1\n");
+  std::istringstream in(hashText(0x10) + " 0.75 1\n" + hashText(0x20) + " 0.5 2\n" + hashText(0x30) +
+                        " 0.25 1\n");
   DCKHeap sketch(50);
   sketch.insert(new DCHashAndRatio(std::vector<unsigned char>(20, 0x01), 0.9, 0));
 
   sketch.load(in, 2, true);
   EXPECT_EQ(2u, sketch.getCapacity());
-  expectContents({{0x20, 0.5, 2}, {0x30, 0.25, 1}}, sketch);
+  expectContents({{0x10, 0.75, 1}, {0x20, 0.5, 2}}, sketch);
   std::string rest;
   std::getline(in, rest);
-  EXPECT_EQ(hashText(0x10) + " 0.75 1", rest) << "the third line was not consumed";
+  EXPECT_EQ(hashText(0x30) + " 0.25 1", rest) << "the third line was not consumed";
+
+  // The writer prints ascending fingerprints: a line out of that order, or
+  // a line after the declared ones, was not written by it.
+  std::istringstream unordered(hashText(0x20) + " 0.5 1\n" + hashText(0x10) + " 0.5 1\n");
+  EXPECT_EQ(DCKHeap::LoadResult::kUnordered, sketch.load(unordered, 2, true));
+  std::istringstream extra(hashText(0x10) + " 0.5 1\n" + hashText(0x20) + " 0.5 1\n");
+  EXPECT_EQ(DCKHeap::LoadResult::kExtra, sketch.load(extra, 1, true, true));
 
   // Count 0: emptied and nothing read.
   std::istringstream more(hashText(0x40) + " 0.5 1\n");
@@ -142,7 +149,7 @@ TEST_F(SketchEntryLoadTest, MergeKeepsTheSmallestAndCountsFingerprintsAlreadyHel
 
   // 0x20 again: the held entry keeps its ratio and gains one, whatever the
   // line's counter; 0x10 and 0x40 push out the largest, 0x60.
-  std::istringstream second(hashText(0x20) + " 0.9 9\n" + hashText(0x10) + " 0.3 2\n" + hashText(0x40) +
+  std::istringstream second(hashText(0x10) + " 0.3 2\n" + hashText(0x20) + " 0.9 9\n" + hashText(0x40) +
                             " 0.4 1\n" + hashText(0x70) + " 0.5 1\n");
   merged.load(second, 3, false);
   EXPECT_EQ(3u, merged.getCapacity());
