@@ -41,7 +41,8 @@ std::string mynow() {
 
 void threadWorkData::addLogLine(int lvl, std::string* text) {
   if (lvl == 1) {
-    std::cerr << *text << std::endl;
+    // One write of the whole line: pieces written by two threads interleave.
+    std::cerr << (*text + "\n") << std::flush;
   }
   if (level < 0 || lvl > level || LogLinesQ == nullptr) {
     delete text;
@@ -87,7 +88,7 @@ void writeLogLine(std::ofstream& log, const std::string& line, bool& broken) {
     log.flush();
   } catch (const std::ios_base::failure&) {
     broken = true;
-    std::cerr << "Error writing logfile: " << kLogFileName << std::endl;
+    std::cerr << (std::string("Error writing logfile: ") + kLogFileName + "\n") << std::flush;
   }
 }
 

@@ -457,7 +457,7 @@ bool DCLogger::saveState(const DCKHeap& sketch) {
 
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
-    lastError = failureText(temp, errno);
+    lastError = failureText(target, errno);
     std::cout << "\n\t Failure while opening " << temp << std::endl;
     valid = false;
     return false;
