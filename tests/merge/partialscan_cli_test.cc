@@ -184,9 +184,9 @@ TEST_F(PartialScanCli, EstimatesLieNearTheImagesTruth) {
 // is drawn about half of the time, the last one too, and a block that is
 // zero but for one byte late in it is no zero sample.
 TEST_F(PartialScanCli, TwoBlockSources) {
-  auto block = [](char fill, size_t at, char value) {
-    std::string b(kBlock, fill);
-    b[at] = value;
+  auto zeroBut = [](size_t at) {
+    std::string b(kBlock, '\0');
+    b[at] = 'x';
     return b;
   };
   const struct {
@@ -194,9 +194,9 @@ TEST_F(PartialScanCli, TwoBlockSources) {
     std::string image;
     double lowest, highest;  // zero share
   } cases[] = {
-      {"data, then zeros", block('d', 0, 'd') + std::string(kBlock, '\0'), 45, 55},
-      {"zero but for the last byte, or for one three quarters in",
-       block('\0', kBlock - 1, 'x') + block('\0', 3 * kBlock / 4, 'x'), 0, 0},
+      {"data, then zeros", std::string(kBlock, 'd') + std::string(kBlock, '\0'), 45, 55},
+      {"zero but for the last byte, or for one three quarters in", zeroBut(kBlock - 1) + zeroBut(3 * kBlock / 4), 0,
+       0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
