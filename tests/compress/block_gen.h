@@ -51,6 +51,28 @@ inline Bytes distinctPairs(size_t n) {
   return b;
 }
 
+// Bytes 'a' .. 'a' + k - 1 in which no three consecutive bytes occur twice
+// (a de Bruijn sequence of order 3, n <= k^3): nothing in them can match,
+// yet a small k leaves their literals skewed enough for Huffman codes to
+// beat a stored block.
+inline Bytes distinctTriples(size_t n, unsigned k) {
+  // The Lyndon words of length 1 and 3 over k values, in lexicographic
+  // order (Duval's successor rule).
+  Bytes b;
+  std::vector<int> w(1, -1);
+  while (!w.empty() && b.size() < n) {
+    w.back()++;
+    if (3 % w.size() == 0) {
+      for (int v : w) b.push_back(static_cast<unsigned char>('a' + v));
+    }
+    const size_t m = w.size();
+    while (w.size() < 3) w.push_back(w[w.size() - m]);
+    while (!w.empty() && w.back() == static_cast<int>(k) - 1) w.pop_back();
+  }
+  b.resize(n);
+  return b;
+}
+
 // English-like text: words of a small vocabulary, punctuation, line breaks.
 inline Bytes textLike(size_t n, uint64_t seed) {
   static const char* const kWords[] = {

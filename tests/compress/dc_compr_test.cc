@@ -4,8 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <set>
+#include <string>
+
 #include "block_gen.h"
+#include "deflate_tokens.h"
 #include "runcontrol/run_globals.h"
+#include "stitch_stream.h"
 
 namespace dztest {
 namespace {
@@ -43,6 +49,62 @@ TEST_F(DCComprTest, OneRepeatedValueCompressesToAlmostNothing) {
     compr.processBlock(block.data(), block.size());
     EXPECT_GT(compr.ratio, 0.0);
     EXPECT_LT(compr.ratio, 0.01);
+  }
+}
+
+// Triples of consecutive bytes that occur more than once.
+size_t repeatedTriples(const Bytes& b) {
+  std::set<uint32_t> seen;
+  size_t repeats = 0;
+  for (size_t i = 0; i + 3 <= b.size(); i++) {
+    repeats += seen.insert(static_cast<uint32_t>(b[i] << 16 | b[i + 1] << 8 | b[i + 2])).second ? 0 : 1;
+  }
+  return repeats;
+}
+
+// The buffered mode builds Huffman codes for a block only when the match
+// coder saved symbols: fewer symbols than bytes. Literals from 21 values
+// would shrink to little over half under such codes, yet a block without
+// any match is stored; a single 3-byte match (8190 symbols for 8192 bytes)
+// is enough for the codes.
+TEST_F(DCComprTest, HuffmanCodesOnlyWhenAMatchSavedSymbols) {
+  const Bytes matchless = distinctTriples(8192, 21);
+  ASSERT_EQ(repeatedTriples(matchless), 0u);
+  // Three values found nowhere else, written twice 8 bytes apart.
+  Bytes oneMatch = matchless;
+  for (size_t at : {4096, 4104}) {
+    for (size_t i = 0; i < 3; i++) oneMatch[at + i] = static_cast<unsigned char>('X' + i);
+  }
+  ASSERT_EQ(repeatedTriples(oneMatch), 1u);
+  const struct {
+    const char* name;
+    const Bytes* data;
+    const char* blocks;
+    double bytes;  // 0: a dynamic block, well below the stored size
+  } cases[] = {
+      // Header, stored block (5 bytes of framing), sync marker (5 bytes).
+      {"no match", &matchless, "S8192 S0", 8204},
+      {"one 3-byte match", &oneMatch, "D{L4104 M3@8 L4085} S0", 0},
+  };
+  myGlobals.storagever = 1202;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StitchStream s(Z_STITCH_BUFFERED_LEVEL);
+    const StitchOutput out = s.block(*c.data);
+    const DecodedDeflate d = decodeDeflate(out.bytes.data() + 2, out.bytes.size() - 2);
+    EXPECT_EQ(describeBlocks(d), c.blocks);
+    EXPECT_EQ(d.bytes, *c.data);
+
+    DCCompr compr;
+    Bytes block = *c.data;
+    compr.processBlock(block.data(), block.size());
+    if (c.bytes != 0) {
+      EXPECT_DOUBLE_EQ(compr.ratio, c.bytes / 8192.0);
+    } else {
+      // log2(21) = 4.39 bits a literal, plus the code tree.
+      EXPECT_LT(compr.ratio, 0.6);
+      EXPECT_EQ(compr.ratio, static_cast<double>(out.bytes.size()) / 8192.0);
+    }
   }
 }
 

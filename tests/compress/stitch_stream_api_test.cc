@@ -228,6 +228,70 @@ TEST(StitchCallTest, ShortOutputIsFilledAndCounted) {
   }
 }
 
+// Deflate's bit order: fields least significant bit first, Huffman codes
+// most significant bit first.
+class BitSink {
+ public:
+  void bits(unsigned value, int count) {
+    for (int i = 0; i < count; i++) {
+      acc_ |= ((value >> i) & 1u) << n_;
+      if (++n_ == 8) {
+        bytes.push_back(static_cast<unsigned char>(acc_));
+        acc_ = 0;
+        n_ = 0;
+      }
+    }
+  }
+  void code(unsigned code, int length) {
+    for (int i = length - 1; i >= 0; i--) bits(code >> i, 1);
+  }
+  size_t bitCount() const { return 8 * bytes.size() + static_cast<size_t>(n_); }
+
+  Bytes bytes;
+
+ private:
+  unsigned acc_ = 0;
+  int n_ = 0;
+};
+
+// Direct mode with too little output for the block: coding stops after the
+// last match piece that fits, the fixed block is closed, and empty fixed
+// blocks fill every byte left, so that the input left over shows as a full
+// output. No sync marker follows.
+TEST(StitchCallTest, ShortOutputIsPaddedWithEmptyFixedBlocks) {
+  // Two literals, then pieces of 258 at distance 1.
+  const Bytes data(4096, 'a');
+  const struct {
+    size_t capacity;
+    unsigned pieces;  // that fit
+  } cases[] = {{13, 4}, {14, 5}, {15, 5}, {23, 10}, {31, 15}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("into " + std::to_string(c.capacity));
+    StitchStream s(kDirect);
+    const StitchOutput out = s.block(data, c.capacity);
+    EXPECT_EQ(out.result, Z_OK);
+    EXPECT_EQ(out.total_in, 2 + 258 * c.pieces);
+
+    BitSink expected;
+    expected.bits(0x78, 8);
+    expected.bits(0x01, 8);
+    expected.bits(2, 3);  // not final, fixed codes
+    for (int i = 0; i < 2; i++) expected.code(0x30 + 'a', 8);
+    for (unsigned i = 0; i < c.pieces; i++) {
+      expected.code(0xC5, 8);  // length 258: symbol 285
+      expected.code(0, 5);     // distance 1
+    }
+    expected.code(0, 7);  // end of block
+    ASSERT_LT(expected.bitCount(), 8 * c.capacity) << "no room left to pad";
+    while (expected.bytes.size() < c.capacity) {
+      expected.bits(2, 3);
+      expected.code(0, 7);
+    }
+    expected.bytes.resize(c.capacity);
+    EXPECT_EQ(out.bytes, expected.bytes);
+  }
+}
+
 TEST(StitchChecksumTest, KnownValues) {
   const std::string wiki = "Wikipedia";
   const std::string digits = "123456789";

@@ -71,6 +71,10 @@ TEST(ScanCounters, SegmentsAreClassifiedPerWorker) {
        Image().zeros(kSegmentBlocks).data(1).zeros(kSegmentBlocks - 1).zeros(kSegmentBlocks - 1).data(2), 3,
        2 * 2047, 2048, 2, "2047 4095 6143"},
       {"smaller than one chunk", Image().data(1).data(2).data(1).tail(100), 1, 0, 0, 3, "2"},
+      // Zero but for the last byte, and for one byte three quarters in.
+      {"one non-zero byte late in a block",
+       Image().zeros(5).zeroBut(kBlock - 1).zeros(100).zeroBut(3 * kBlock / 4).zeros(kSegmentBlocks - 107), 1,
+       2046, 0, 2, "2047"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

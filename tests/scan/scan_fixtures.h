@@ -37,9 +37,10 @@ inline void fillBlock(uint64_t id, unsigned char* b) {
   b[8] = 0xA5;  // never all zero, whatever the id
 }
 
-// A source described block by block: -1 is a zero block, anything else the
-// id of a data block. tailBytes non-zero bytes after the last block form a
-// piece shorter than a block.
+// A source described block by block: -1 is a zero block, -2 - k a block
+// that is zero but for its byte k, anything else the id of a data block.
+// tailBytes non-zero bytes after the last block form a piece shorter than a
+// block.
 class Image {
  public:
   Image& zeros(size_t n) {
@@ -48,6 +49,12 @@ class Image {
   }
   Image& data(int64_t id, size_t copies = 1) {
     blocks.insert(blocks.end(), copies, id);
+    return *this;
+  }
+  // Every data block carries its id at the start, so only these show a zero
+  // test that stops before the end of the block.
+  Image& zeroBut(size_t offset) {
+    blocks.push_back(-2 - static_cast<int64_t>(offset));
     return *this;
   }
   Image& tail(size_t bytes) {
@@ -62,6 +69,7 @@ class Image {
     for (int64_t id : blocks) {
       if (id < 0) {
         std::fill(b.begin(), b.end(), 0);
+        if (id < -1) b[static_cast<size_t>(-2 - id)] = 0x5A;
       } else {
         fillBlock(static_cast<uint64_t>(id), b.data());
       }
