@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -341,17 +342,43 @@ bool DCLogger::loadPrologue() {
 
 bool DCLogger::isConsistent(const DCKHeap& sketch) const {
   if (myGlobals.command == "load") return true;
-  return fileSourceNames == sourceNames && sketchSize == sketch.getCapacity();
+  return fileSourceNames == sourceNames && sketchSize <= sketch.getCapacity();
 }
+
+namespace {
+
+// Whether a sketch read back from a file that was written before it filled
+// can go on as this run's sketch of capacity K. A full sketch of a smaller
+// capacity looks like a not yet full one of a larger capacity; the counters
+// tell them apart: every sighting of a not-zero block is in some entry's
+// counter unless its fingerprint was dropped or evicted, so they add up to
+// the not-zero blocks exactly when the sketch never dropped one. Such a
+// sketch holds every distinct fingerprint seen, which is what a sketch of
+// any capacity of at least its size would hold after the same blocks. (A
+// counter stuck at 255 falls short as well; such a file is not resumed.)
+bool neverDropped(const DCKHeap& sketch, uint64_t notZero) {
+  uint64_t sum = 0;
+  for (const DCHashAndRatio* e : sketch.getVector()) sum += static_cast<uint64_t>(e->refCounter);
+  return sum == notZero;
+}
+
+}  // namespace
 
 bool DCLogger::loadHashes(DCKHeap& sketch, bool freshStart) {
   if (!inputStream.is_open()) return false;
-  if (!isConsistent(sketch)) {
+  const uint64_t capacity = sketch.getCapacity();
+  auto startOver = [&](const std::string& why) {
     smallZeroBlocks = bigZeroBlocks = notZeroBlocks = 0;
     for (uint64_t& p : threadPositions) p = 0;
     std::cout << "\n\t Data source or heap size are inconsistent, ignoring given sketch file and "
                  "starting from device start"
               << std::endl;
+    std::cerr << ("Cannot resume from " + inputFileName_ + ": " + why + "; the scan starts over\n") << std::flush;
+  };
+  if (!isConsistent(sketch)) {
+    startOver(fileSourceNames != sourceNames
+                  ? "it was written for " + (fileSourceNames.empty() ? std::string("another source") : fileSourceNames)
+                  : "its sketch holds more entries than --hashSize " + std::to_string(capacity));
     inputStream.close();
     return false;
   }
@@ -362,6 +389,17 @@ bool DCLogger::loadHashes(DCKHeap& sketch, bool freshStart) {
   // sketch.
   const char* problem = entrySectionProblem(got, freshStart);
   if (problem == nullptr) {
+    if (myGlobals.command != "load" && sketchSize < capacity) {
+      if (!neverDropped(sketch, notZeroBlocks)) {
+        if (freshStart) sketch.clear();
+        sketch.setSize(static_cast<int>(std::min<uint64_t>(capacity, INT32_MAX)));
+        startOver("its sketch was filled with another --hashSize");
+        return false;
+      }
+      // The loader made the capacity the file's entry count; the scan goes on
+      // with its own.
+      sketch.setSize(static_cast<int>(std::min<uint64_t>(capacity, INT32_MAX)));
+    }
     // A recovery file read back whole belongs to this scan from now on.
     if (inputFileName_ == recoveryFileName) recoveryOwned_ = true;
     return true;

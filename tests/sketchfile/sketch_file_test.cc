@@ -309,17 +309,24 @@ TEST_F(SketchFileTest, RecordOfAnotherSourceOrSketchSizeRestartsTheScan) {
     const char* sourceNames;
     uint64_t capacity;
     const char* command;
-    bool consistent;
+    uint64_t notZero;     // the entries' counters add up to 3
+    bool consistent;      // before reading entries
+    bool loaded;
   } cases[] = {
-      {"same source and size", "/dev/src", 2, "scan", true},
-      {"other source", "/dev/other", 2, "scan", false},
-      {"source name with a trailing blank", "/dev/src ", 2, "scan", false},
-      {"sketch never filled", "/dev/src", 50000, "scan", false},
-      {"load takes any record", "/dev/other", 7, "load", true},
+      {"same source and size", "/dev/src", 2, "scan", 33, true, true},
+      {"other source", "/dev/other", 2, "scan", 33, false, false},
+      {"source name with a trailing blank", "/dev/src ", 2, "scan", 33, false, false},
+      {"more entries than the capacity", "/dev/src", 1, "scan", 33, false, false},
+      // Fewer entries than the capacity: resumable only if the sketch never
+      // dropped a fingerprint, which the counters tell.
+      {"sketch filled with a smaller capacity", "/dev/src", 50000, "scan", 33, true, false},
+      {"sketch that never dropped one", "/dev/src", 50000, "scan", 3, true, true},
+      {"load takes any record", "/dev/other", 7, "load", 33, true, true},
   };
   const std::string name = path("c.dat");
-  dztest::writeFile(name, join(goodLines()));
   for (const Case& c : cases) {
+    dztest::writeFile(name,
+                      join(replaced(goodLines(), 5, "Number of Not Zero blocks: " + std::to_string(c.notZero))));
     myGlobals.command = c.command;
     DCLogger logger(name);
     logger.sourceNames = c.sourceNames;
@@ -327,20 +334,25 @@ TEST_F(SketchFileTest, RecordOfAnotherSourceOrSketchSizeRestartsTheScan) {
     DCKHeap sketch(c.capacity);
     EXPECT_EQ(c.consistent, logger.isConsistent(sketch)) << c.what;
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     const bool loaded = logger.loadHashes(sketch, true);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(c.consistent, loaded) << c.what;
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(c.loaded, loaded) << c.what;
     EXPECT_FALSE(logger.inputStream.is_open()) << c.what;
-    if (c.consistent) {
+    if (c.loaded) {
       EXPECT_EQ(2u, sketch.numEntries()) << c.what;
-      EXPECT_EQ(2u, sketch.getCapacity()) << c.what;
+      EXPECT_EQ(std::string(c.command) == "load" ? 2u : c.capacity, sketch.getCapacity()) << c.what;
     } else {
       EXPECT_EQ(
           "\n\t Data source or heap size are inconsistent, ignoring given sketch file and starting "
           "from device start\n",
           out)
           << c.what;
+      EXPECT_NE(err.find("Cannot resume from " + name + ": "), std::string::npos) << c.what << err;
+      EXPECT_NE(err.find("; the scan starts over"), std::string::npos) << c.what << err;
       EXPECT_EQ(0u, sketch.numEntries()) << c.what;
+      EXPECT_EQ(c.capacity, sketch.getCapacity()) << c.what;
       EXPECT_EQ(0u, logger.smallZeroBlocks + logger.bigZeroBlocks + logger.notZeroBlocks) << c.what;
       EXPECT_EQ((std::vector<uint64_t>{0, 0}), logger.threadPositions) << c.what;
     }
