@@ -7,6 +7,14 @@
 set(DZ_GIT_COMMIT "" CACHE STRING "Commit shown by --version (default: git rev-parse HEAD, else unknown)")
 
 set(DZ_BUILD_ID "${DZ_GIT_COMMIT}")
+# A given id must be a whole commit id, as git would give: it is shown as one
+# and written into the program's source.
+if(DZ_BUILD_ID)
+  string(LENGTH "${DZ_BUILD_ID}" id_length)
+  if(NOT DZ_BUILD_ID MATCHES "^[0-9a-f]+$" OR NOT id_length EQUAL 40)
+    message(FATAL_ERROR "DZ_GIT_COMMIT must be a full commit id (40 lower-case hex digits), not '${DZ_BUILD_ID}'")
+  endif()
+endif()
 if(NOT DZ_BUILD_ID)
   set(DZ_BUILD_ID "unknown")
   find_package(Git QUIET)
