@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds from scratch and runs every test twice: a normal build in build/
 # and an AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
-# (benchmarks are built in the normal build only and not run). Stops at the
-# first failure with a non-zero status.
+# (benchmarks are built in the normal build only and not run). The normal
+# build's tests include the release checks (manual page, completion, install,
+# Debian package, playbook); the statically linked program is built in
+# build-static/ and compared with the normal one. Stops at the first failure
+# with a non-zero status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,11 +14,13 @@ jobs=$(nproc)
 # stalling the run.
 ctest_args=(--output-on-failure --timeout 300 -j "$jobs")
 
-rm -rf build build-asan build-tsan
+rm -rf build build-asan build-tsan build-static
 
 cmake -S . -B build -G Ninja
 ninja -C build
 ctest --test-dir build "${ctest_args[@]}"
+
+bash scripts/static_check.sh
 
 cmake -S . -B build-asan -G Ninja -DDZ_SANITIZE=address,undefined -DDZ_BUILD_BENCH=OFF
 ninja -C build-asan

@@ -86,6 +86,14 @@ bool parseLine(const char* program, const std::string& line) {
   return boostOptions(static_cast<int>(args.size()) - 1, args.data());
 }
 
+// The end marker bypasses the level filter, so even loglevel 0 ends the log
+// with its end line.
+void closeLog(boost::thread& sweeper, std::ofstream* log) {
+  LogLinesQ->pushUnfiltered(new std::string(kEndOfExecution));
+  sweeper.join();
+  delete log;  // the sweeper, its only user, has ended
+}
+
 }  // namespace
 
 int runDezevazir(int argc, char** argv, const CommandSet& commands) {
@@ -99,7 +107,12 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
   std::ofstream* log = openLogFile(commandLine);
   boost::thread sweeper(logLineSweeper, log);
 
-  if (!boostOptions(argc, argv)) std::exit(123);
+  if (!boostOptions(argc, argv)) {
+    if (!versionShown()) std::exit(123);
+    // Asking for the version is a complete, successful run.
+    closeLog(sweeper, log);
+    return 0;
+  }
   applyStartupSettings();
 
   const std::vector<std::string> lines = buildCommandLines(argc, argv, myGlobals.batchfile);
@@ -116,7 +129,8 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
       if (n != 1) myGlobals.sketch.clear();
     }
     if (reparse && !parseLine(argv[0], line)) {
-      std::cerr << "Error parsing line #" << n << std::endl;
+      // A line that only asks for the version has done what it asked.
+      if (!versionShown()) std::cerr << "Error parsing line #" << n << std::endl;
       continue;
     }
 
@@ -129,9 +143,6 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
     emptyQueues();
   }
 
-  // The marker bypasses the level filter, so even loglevel 0 ends the log.
-  LogLinesQ->pushUnfiltered(new std::string(kEndOfExecution));
-  sweeper.join();
-  delete log;  // the sweeper, its only user, has ended
+  closeLog(sweeper, log);
   return 0;
 }

@@ -16,8 +16,9 @@ struct CommandSet {
 // The commands declared in commands.h.
 CommandSet productCommands();
 
-// Returns 0 after the last run. Exits with 10 (no run log), 123 (first
-// parse refused) or a validation status from boostOptions.
+// Returns 0 after the last run, or after showing the version. Exits with 10
+// (no run log), 123 (first parse refused) or a validation status from
+// boostOptions.
 int runDezevazir(int argc, char** argv, const CommandSet& commands);
 
 #endif  // DEZEVAZIR_RUNCONTROL_DRIVER_H_

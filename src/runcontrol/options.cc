@@ -16,6 +16,7 @@
 #include <iostream>
 #include <string>
 
+#include "runcontrol/build_id.h"
 #include "runcontrol/file_kind.h"
 #include "runcontrol/run_globals.h"
 #include "runcontrol/sketch_name.h"
@@ -31,6 +32,8 @@ void my_func(int machineSize) {
 }
 
 namespace {
+
+bool gVersionShown = false;
 
 // Raised for a command word that cannot run. Boost's own invalid_option_value
 // words its message differently; the text users (and scripts) see is
@@ -57,6 +60,7 @@ struct OptionGroups {
     RunGlobals& g = myGlobals;
     general.add_options()
         ("help,h", "Produce help message")
+        ("version", "Show the version and build and end")
         ("maxMBPs,x", po::value<unsigned>(&g.maxMBPs)->default_value(0), "MAX MBPS")
         ("input,d", po::value<std::string>(&g.input), "Set device to estimate")
         ("sketch,o", po::value<std::string>(&g.sketch), "Result data filename")
@@ -109,6 +113,12 @@ struct OptionGroups {
       std::cout << "Git commit: " << kBuildId << "\n";
     }
     if (backendOn) std::cout << backend;
+  }
+
+  // Scripts and packages read these two lines; nothing else is printed.
+  static void printVersion() {
+    std::cout << "dezevazir " << myGlobals.version << " (build " << kBuildNumber << ")\n"
+              << "Git commit: " << kBuildId << "\n";
   }
 
   void printAfterError() const {
@@ -220,7 +230,10 @@ void refuseUndefinedValues() {
 
 }  // namespace
 
+bool versionShown() { return gVersionShown; }
+
 bool boostOptions(int argc, char** argv) {
+  gVersionShown = false;
   OptionGroups groups;
   const po::options_description accepted = groups.accepted();
   po::positional_options_description positional;
@@ -230,6 +243,12 @@ bool boostOptions(int argc, char** argv) {
   try {
     po::store(po::command_line_parser(argc, argv).options(accepted).positional(positional).run(), vm);
     po::notify(vm);
+    // The version goes with any command and any other option, even --help.
+    if (vm.count("version") != 0) {
+      OptionGroups::printVersion();
+      gVersionShown = true;
+      return false;
+    }
     if (vm.count("help") != 0 || argc <= 1) {
       groups.printHelp();
       return false;

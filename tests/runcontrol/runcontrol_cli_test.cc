@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "runcontrol/build_id.h"
 
 namespace {
 
@@ -101,7 +103,7 @@ const std::string kParseError = "Unable to parse command line: ";
 const std::string kBadCommand =
     kParseError + "invalid option value - Invalid - Available commands are: scan, partialscan, load or merge\n";
 const std::string kNoDevice = kParseError + "invalid option value: Device to scan not given or cannot open\n";
-const std::string kGitLine = "Git commit: [0-9a-f]{40}\n";
+const std::string kGitLine = std::string("Git commit: ") + kBuildId + "\n";
 const std::string kNoSource = "Device to scan not given: use --input\n";
 
 const std::vector<CliCase> kCliCases = {
@@ -492,6 +494,66 @@ TEST_F(RunLog, WriteFailureIsReportedOnceAndTheProgramStillEnds) {
               r.err == "Error writing logfile: ridoriDozu.log\nstub line at level 1\n")
       << r.err;
   EXPECT_TRUE(searches(r.out, "RUN load "));
+}
+
+// --version: two exact lines for scripts and packages, status 0, whatever
+// else the line holds, and no run.
+const std::string kVersionText = std::string("dezevazir 1.03 (build 153)\nGit commit: ") + kBuildId + "\n";
+
+TEST(Version, BuildIdIsACommitOrUnknown) {
+  EXPECT_TRUE(std::regex_match(kBuildId, std::regex("[0-9a-f]{40}|unknown"))) << kBuildId;
+}
+
+TEST(Version, PrintsOnlyTheVersionWhateverElseTheLineAsks) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    Env env;
+  } cases[] = {
+      {"alone", {"--version"}, kPlain},
+      {"through a prefix", {"--vers"}, kPlain},
+      {"with help, all groups enabled", {"--help", "--version"}, kBoth},
+      {"scan without a device", {"scan", "--version"}, kPlain},
+      {"unknown command word", {"bogus", "--version"}, kPlain},
+      {"merge with one file", {"merge", "--mergefiles", "a", "--version"}, kPlain},
+      {"out-of-range values", {"load", "--updatebw", "0", "--storagever", "1", "--version"}, kSupport},
+      {"scan of a real input", {"scan", "-d", "abc", "--version"}, kPlain},
+      {"batch file", {"--batchfile", "b.txt", "--version"}, kPlain},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    writeFile(dir.file("abc"), std::string(8192, 'x'));
+    writeFile(dir.file("a"), "");
+    writeFile(dir.file("b.txt"), "load -o never.dat\n");
+    const CliResult r = runCli(dir.path(), c.args, envFor(c.env));
+    EXPECT_EQ(0, r.status) << c.name;
+    EXPECT_EQ(kVersionText, r.out) << c.name;
+    EXPECT_EQ("", r.err) << c.name;
+    // Nothing ran: no sketch, recovery or temporary file beside the log.
+    for (const char* f : {"file_352441C2.dat", "file_352441C2.rdb", "never.dat", "merge_out", "file_0.dat"}) {
+      EXPECT_FALSE(std::filesystem::exists(dir.file(f))) << c.name << ": " << f;
+    }
+  }
+}
+
+TEST(Version, RunLogIsCompleteAsForAnyOtherRun) {
+  TempDir dir;
+  ASSERT_EQ(0, runCli(dir.path(), {"--version"}, {}, kStubBin).status);
+  const auto log = lines(readFile(dir.file("ridoriDozu.log")));
+  ASSERT_EQ(2u, log.size());
+  EXPECT_TRUE(searches(log[0], " starting Veda Dezevazir Odazirera: \\(1\\.03 153\\) - .* --version $")) << log[0];
+  EXPECT_TRUE(searches(log[1], " number of SHA1 0, number of CMPS 0, number of reads 0$")) << log[1];
+}
+
+TEST(Version, BatchLineAskingForTheVersionIsSkippedWithoutAnError) {
+  TempDir dir;
+  writeFile(dir.file("b.txt"), "load -o one.dat\n--version\nload -o two.dat\n");
+  const CliResult r = runCli(dir.path(), {"--batchfile", "b.txt"}, {}, kStubBin);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.err);
+  EXPECT_NE(std::string::npos, r.out.find(" --version\n" + kVersionText + kStubBin + " load -o two.dat\n"))
+      << r.out;
+  EXPECT_TRUE(searches(r.out, "RUN load .*sketch=one.dat [\\s\\S]*RUN load .*sketch=two.dat "));
 }
 
 }  // namespace
