@@ -83,7 +83,10 @@ bool parseLine(const char* program, const std::string& line) {
   args.push_back(const_cast<char*>(program));
   for (std::string& w : words) args.push_back(w.data());
   args.push_back(nullptr);
-  return boostOptions(static_cast<int>(args.size()) - 1, args.data());
+  setBatchLine(true);
+  const bool ok = boostOptions(static_cast<int>(args.size()) - 1, args.data());
+  setBatchLine(false);
+  return ok;
 }
 
 // The end marker bypasses the level filter, so even loglevel 0 ends the log

@@ -34,6 +34,7 @@ void my_func(int machineSize) {
 namespace {
 
 bool gVersionShown = false;
+bool gBatchLine = false;
 
 // Raised for a command word that cannot run. Boost's own invalid_option_value
 // words its message differently; the text users (and scripts) see is
@@ -157,7 +158,16 @@ void checkCommand(const po::variables_map& vm) {
 
   if (word == "scan" || word == "partialscan") {
     myGlobals.command = word;
-    if (!canOpenForReading(myGlobals.input)) throw InvalidCommand(": Device to scan not given or cannot open");
+    if (myGlobals.input.empty()) throw InvalidCommand(": Device to scan not given or cannot open");
+    int err = 0;
+    if (!canOpenForReading(myGlobals.input, nullptr, &err)) {
+      // The name and the reason, instead of the whole help. A batch line
+      // is only skipped; the program's own line ends as a source that
+      // cannot be opened does.
+      std::cerr << ("Error reading: " + myGlobals.input + ": " + std::strerror(err) + "\n") << std::flush;
+      if (gBatchLine) throw InvalidCommand(": Device to scan not given or cannot open");
+      std::exit(100);
+    }
   } else if (word == "merge" || word == "load") {
     myGlobals.command = word;
   } else if (word != "batch") {
@@ -231,6 +241,8 @@ void refuseUndefinedValues() {
 }  // namespace
 
 bool versionShown() { return gVersionShown; }
+
+void setBatchLine(bool batchLine) { gBatchLine = batchLine; }
 
 bool boostOptions(int argc, char** argv) {
   gVersionShown = false;

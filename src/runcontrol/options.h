@@ -10,6 +10,10 @@
 // their own exit status (124, 125, 127, 130, 131, 132, 133).
 bool boostOptions(int argc, char** argv);
 
+// Set while a batch line is parsed: a source that cannot be opened makes
+// the line unparsable instead of ending the program.
+void setBatchLine(bool batchLine);
+
 // Whether the last boostOptions call showed the version (--version) and so
 // asked for nothing else.
 bool versionShown();

@@ -163,6 +163,14 @@ bool DSCore::init(const std::string& name) {
           judgeFill(*heap, logger->notZeroBlocks);
         }
         resumedBytes = blockSize * (logger->notZeroBlocks + logger->smallZeroBlocks);
+        if (myGlobals.command == "scan" && !sayReuse()) {
+          // The completed result is of the source as it was: scan it anew.
+          heap->clear();
+          logger->smallZeroBlocks = logger->bigZeroBlocks = logger->notZeroBlocks = 0;
+          for (auto& p : logger->threadPositions) p = 0;
+          resumedBytes = 0;
+          return false;
+        }
         return true;
       }
     }
@@ -173,6 +181,28 @@ bool DSCore::init(const std::string& name) {
   logger->notZeroBlocks = 0;
   for (auto& p : logger->threadPositions) p = 0;
   return false;
+}
+
+bool DSCore::sayReuse() {
+  const uint64_t blocks = logger->smallZeroBlocks + logger->bigZeroBlocks + logger->notZeroBlocks;
+  const uint64_t done = blocks * blockSize;
+  const std::string& file = logger->inputFileName();
+  std::string text;
+  bool reuse = true;
+  if (file != logger->sketchFileName) {
+    text = "Resuming " + file + ": " + std::to_string(done) + " of " + std::to_string(devSize) +
+           " bytes already scanned\n";
+  } else if (blocks == devSize / blockSize) {
+    completedResult = true;
+    text = file + " holds a completed scan of " + devName +
+           "; nothing left to read. Remove it or give another --sketch to scan again.\n";
+  } else {
+    reuse = false;
+    text = file + " holds a completed scan of " + devName + " when it had " + std::to_string(done) +
+           " bytes in whole blocks; it has " + std::to_string(devSize) + " now: scanning it again\n";
+  }
+  std::cerr << text << std::flush;
+  return reuse;
 }
 
 void DSCore::setValsFromMerge(DCLogger* mergedLogger, DCKHeap* mergedHeap) {

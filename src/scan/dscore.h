@@ -38,6 +38,7 @@ class DSCore {
   uint64_t resumedBytes;               // bytes already accounted by a resumed scan
   uint32_t sectorSize;                 // logical block size of the source
   std::string sizeError;               // why get_dev_size found no size
+  bool completedResult = false;        // the sketch file already holds this source's whole scan
   bool saveFailed = false;             // a recovery point or the final save could not be written
 
   // blockSize, hashSize and recoverBlocks come from the int settings;
@@ -56,6 +57,12 @@ class DSCore {
   // Size in bytes of the named source, or -1 with the reason in sizeError.
   // Only regular files and block devices have a size. Sets sectorSize.
   int64_t get_dev_size(const std::string* name);
+
+  // Says on standard error what a scan makes of the record it read back:
+  // a resume, a completed result of the source as it is (completedResult),
+  // or a completed result of a source that has since changed size (false:
+  // the scan starts over).
+  bool sayReuse();
 
   // Takes ownership of a merged record and sketch, dropping the engine's own.
   void setValsFromMerge(DCLogger* mergedLogger, DCKHeap* mergedHeap);

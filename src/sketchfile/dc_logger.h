@@ -55,6 +55,8 @@ class DCLogger {
   static const char* entrySectionProblem(DCKHeap::LoadResult result, bool wholeSection);
   // "Cannot use this file: NAME WHY" on standard error.
   static void reportUnusable(const std::string& name, const char* why);
+  // The file loadPrologue read: the sketch file or the recovery file.
+  const std::string& inputFileName() const { return inputFileName_; }
   // Number of entry lines of the sketch file (0 if it cannot be read).
   uint64_t getRealNumberOfHashes() const;
   // Writes the file through a temporary and a rename, so the previous good

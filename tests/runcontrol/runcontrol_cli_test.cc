@@ -136,7 +136,9 @@ const std::vector<CliCase> kCliCases = {
     {"malformed number", {"load", "-s", "ten"}, kPlain, 123, kParseError + ".*--updatebw.*\n", kCaption},
     {"unknown command", {"bogus"}, kPlain, 123, kBadCommand, kCaption},
     {"scan without device", {"scan"}, kPlain, 123, kNoDevice, kCaption},
-    {"partialscan of a missing device", {"partialscan", "-d", "missing"}, kPlain, 123, kNoDevice, kCaption},
+    // A source named but not there: its name and the reason, not the help.
+    {"partialscan of a missing device", {"partialscan", "-d", "missing"}, kPlain, 100,
+     "Error reading: missing: No such file or directory\n", "", kCaption},
     {"run log cannot be opened", {"load"}, kPlain, 10, "Error opening logfile: ridoriDozu.log\n", "", "", "", false,
      {"ridoriDozu.log/"}},
 

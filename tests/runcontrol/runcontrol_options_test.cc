@@ -118,7 +118,13 @@ TEST_F(Options, HelpAndParseErrorsReturnFalseWithoutTouchingTheCommand) {
   EXPECT_FALSE(parse({}));
   EXPECT_FALSE(parse({"merge", "--help"}));
   EXPECT_FALSE(parse({"merge", "-d"}));
+  // On a batch line a source that cannot be opened makes the line unusable;
+  // on the program's own line it ends the program as an unreadable source.
+  setBatchLine(true);
   EXPECT_FALSE(parse({"scan", "--input", "/nonexistent/device"}));
+  setBatchLine(false);
+  EXPECT_EXIT(parse({"scan", "--input", "/nonexistent/device"}), ::testing::ExitedWithCode(100),
+              "Error reading: /nonexistent/device: No such file or directory");
   EXPECT_EQ("scan", myGlobals.command);
   EXPECT_EQ("", myGlobals.sketch);
 }
