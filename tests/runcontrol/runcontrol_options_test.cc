@@ -123,8 +123,15 @@ TEST_F(Options, HelpAndParseErrorsReturnFalseWithoutTouchingTheCommand) {
   setBatchLine(true);
   EXPECT_FALSE(parse({"scan", "--input", "/nonexistent/device"}));
   setBatchLine(false);
-  EXPECT_EXIT(parse({"scan", "--input", "/nonexistent/device"}), ::testing::ExitedWithCode(100),
-              "Error reading: /nonexistent/device: No such file or directory");
+  EXPECT_EXIT(
+      {
+        std::vector<std::string> args = {"dezevazir", "scan", "--input", "/nonexistent/device"};
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        boostOptions(static_cast<int>(args.size()), argv.data());
+      },
+      ::testing::ExitedWithCode(100), "Error reading: /nonexistent/device: No such file or directory");
   EXPECT_EQ("scan", myGlobals.command);
   EXPECT_EQ("", myGlobals.sketch);
 }
