@@ -64,7 +64,13 @@ void DCProgressBar::redraw() {
 
 void DCProgressBar::finish() {
   filled_ = width_;
-  std::cout << std::string(width_ + 24, '\b') << std::string(width_, '#') << "] 100%" << '\n';
+  if (isTerminal()) {
+    std::cout << std::string(width_ + 24, '\b') << std::string(width_, '#') << "] 100%" << '\n';
+  } else {
+    // A file or pipe cannot be drawn over: the full bar goes on a line of
+    // its own instead of backspaces over the first.
+    std::cout << '\n' << title_ << ": 0% [" << std::string(width_, '#') << "] 100%" << '\n';
+  }
   std::cout.flush();
 }
 
