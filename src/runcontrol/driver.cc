@@ -10,6 +10,7 @@
 #include "runcontrol/command_lines.h"
 #include "runcontrol/commands.h"
 #include "runcontrol/elapsed.h"
+#include "runcontrol/interrupt.h"
 #include "runcontrol/options.h"
 #include "runcontrol/run_globals.h"
 #include "runcontrol/run_log.h"
@@ -109,6 +110,7 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
   }
   std::ofstream* log = openLogFile(commandLine);
   boost::thread sweeper(logLineSweeper, log);
+  installInterruptHandlers();
 
   if (!boostOptions(argc, argv)) {
     if (!versionShown()) std::exit(123);

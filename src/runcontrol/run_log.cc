@@ -4,6 +4,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/format.hpp>
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -11,6 +12,12 @@
 #include "runcontrol/run_globals.h"
 
 concurrent_queueOrig* LogLinesQ = nullptr;
+
+namespace {
+std::atomic<bool> endLineWritten{false};
+}  // namespace
+
+bool logEnded() { return endLineWritten.load(); }
 threadWorkData td;
 
 void concurrent_queueOrig::push(std::string* item, int lvl) {
@@ -108,6 +115,9 @@ void logLineSweeper(std::ofstream* log) {
     }
     writeLogLine(*log, *line, broken);
     delete line;
-    if (last) return;
+    if (last) {
+      endLineWritten.store(true);
+      return;
+    }
   }
 }

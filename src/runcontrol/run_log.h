@@ -39,4 +39,7 @@ std::ofstream* openLogFile(const std::string& commandLine);
 // end line with the run counters.
 void logLineSweeper(std::ofstream* log);
 
+// True once the sweeper has written the end line.
+bool logEnded();
+
 #endif  // DEZEVAZIR_RUNCONTROL_RUN_LOG_H_

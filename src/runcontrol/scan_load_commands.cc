@@ -12,6 +12,7 @@
 #include "progress/dc_progress_bar.h"
 #include "runcontrol/commands.h"
 #include "runcontrol/exit_status.h"
+#include "runcontrol/interrupt.h"
 #include "runcontrol/output_guard.h"
 #include "runcontrol/start_thread.h"
 #include "runcontrol/run_globals.h"
@@ -77,6 +78,10 @@ void scanCommand() {
 
   auto* pb = new DCProgressBar(static_cast<uint8_t>(myGlobals.progressBarWidth), sizeText(scn->devSize));
 
+  // From here a signal stops the scan and saves its state.
+  gInterruptSignal.store(0);
+  setInterruptDeferred(true);
+
   // Counted before they start, so the scan loop cannot miss a late one.
   gStopReaders.store(false);
   scn->activeReaders.store(myGlobals.threads);
@@ -96,8 +101,23 @@ void scanCommand() {
   joinAll(compressors);
 
   releaseChunkBuffers();
+  setInterruptDeferred(false);
   if (gSourceShrank.load()) refuseShrunkSource(*scn);
   if (scn->saveFailed) refuseUnsavedSketch(*scn);
+  if (scn->interrupted) {
+    std::cerr << ("Interrupted: state saved to " + scn->logger->recoveryFileName +
+                  "; run the same command again to resume\n")
+              << std::flush;
+    td.addLogLine(2, new std::string("Interrupted by signal " + std::to_string(gInterruptSignal.load()) +
+                                     ": state saved to " + scn->logger->recoveryFileName));
+    endBySignal(gInterruptSignal.load());
+  }
+  if (gInterruptSignal.load() != 0) {
+    // The signal came as the scan ended: its result is complete and saved.
+    std::cerr << ("Interrupted after the scan completed: result saved to " + scn->logger->sketchFileName + "\n")
+              << std::flush;
+    endBySignal(gInterruptSignal.load());
+  }
   scn->printReport(-1.0, true);
   reportUnreadBytes(scn->devName);
 

@@ -39,6 +39,7 @@ class DSCore {
   uint32_t sectorSize;                 // logical block size of the source
   std::string sizeError;               // why get_dev_size found no size
   bool completedResult = false;        // the sketch file already holds this source's whole scan
+  bool interrupted = false;            // a signal stopped the scan; its state went to the recovery file
   bool saveFailed = false;             // a recovery point or the final save could not be written
 
   // blockSize, hashSize and recoverBlocks come from the int settings;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "progress/dc_progress_bar.h"
+#include "runcontrol/interrupt.h"
 #include "runcontrol/run_globals.h"
 #include "runcontrol/run_log.h"
 #include "scan/dscore.h"
@@ -242,6 +243,13 @@ bool DSCore::scan(DCProgressBar* pb) {
       endedEarly = true;
       break;
     }
+    if (gInterruptSignal.load(std::memory_order_relaxed) != 0) {
+      // Stopped on a chunk's end: every block counted so far is in the
+      // counters and positions the recovery state records.
+      interrupted = true;
+      endedEarly = true;
+      break;
+    }
   }
 
   if (endedEarly) {
@@ -269,6 +277,15 @@ bool DSCore::scan(DCProgressBar* pb) {
     // Nothing more is measured or saved: the scan has failed, and a result
     // under the sketch name would be taken for a complete one.
     for (int i = 0; i < kCmpWorkers; ++i) readcmpRequests->push(new hashReq());
+    return bytes != 0;
+  }
+  if (interrupted) {
+    // The state as a recovery point saves it, for the next run to resume.
+    std::lock_guard<boost::mutex> lock(heap->getMutex());
+    getCMP(true);
+    if (gSourceShrank.load()) return bytes != 0;
+    logger->saveToSketchName = false;
+    if (!logger->saveState(*heap)) saveFailed = true;
     return bytes != 0;
   }
   {

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "runcontrol/file_kind.h"
+#include "runcontrol/interrupt.h"
 #include "runcontrol/run_globals.h"
 #include "sketchfile/bounded_line.h"
 #include "sketchfile/text_number.h"
@@ -493,6 +494,28 @@ bool DCLogger::saveState(const DCKHeap& sketch) {
   sketch.print(os, true);
   const std::string content = os.str();
 
+  // A signal that ends the process during the save removes the temporary.
+  setSavingTemp(temp.c_str());
+  const bool saved = writeThroughTemp(content, target, temp);
+  setSavingTemp(nullptr);
+  if (!saved) return false;
+
+  // The recovery file goes once the result is in place, but only one this
+  // scan wrote or read back: any other file under that name (an unusable
+  // one, or one that is no recovery file at all) is not ours to delete. A
+  // sketch file named like its own recovery file (x.rdb) stays, of course.
+  if (saveToSketchName && recoveryOwned_ && kindOf(recoveryFileName) == FileKind::kRegular &&
+      !sameFile(recoveryFileName, target)) {
+    if (::unlink(recoveryFileName.c_str()) != 0) {
+      std::cout << "\n\tFailure while deleting " << recoveryFileName << std::endl;
+      valid = false;
+    }
+    recoveryOwned_ = false;
+  }
+  return valid;
+}
+
+bool DCLogger::writeThroughTemp(const std::string& content, const std::string& target, const std::string& temp) {
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     lastError = failureText(target, errno);
@@ -528,18 +551,5 @@ bool DCLogger::saveState(const DCKHeap& sketch) {
   }
   syncDirectoryOf(target);
   if (!saveToSketchName) recoveryOwned_ = true;
-
-  // The recovery file goes once the result is in place, but only one this
-  // scan wrote or read back: any other file under that name (an unusable
-  // one, or one that is no recovery file at all) is not ours to delete. A
-  // sketch file named like its own recovery file (x.rdb) stays, of course.
-  if (saveToSketchName && recoveryOwned_ && kindOf(recoveryFileName) == FileKind::kRegular &&
-      !sameFile(recoveryFileName, target)) {
-    if (::unlink(recoveryFileName.c_str()) != 0) {
-      std::cout << "\n\tFailure while deleting " << recoveryFileName << std::endl;
-      valid = false;
-    }
-    recoveryOwned_ = false;
-  }
-  return valid;
+  return true;
 }

@@ -87,6 +87,10 @@ class DCLogger {
   std::string lastError;                  // "NAME: reason" of the last failed save
 
  private:
+  // Writes content to temp, makes it durable and renames it to target;
+  // false (temp removed, lastError set) on any failure.
+  bool writeThroughTemp(const std::string& content, const std::string& target, const std::string& temp);
+
   std::string inputFileName_;  // the file chosen by decideInputFileName
   bool recoveryOwned_ = false;  // the recovery file was written or read back by this run
 };
