@@ -5,7 +5,8 @@
 # kept in build-fuzz/corpus/<target>/ (the seed corpus is only read); an
 # input that crashes a target is saved as build-fuzz/findings/<target>-crash-*.
 # Every target runs even after one fails; the status is non-zero when any
-# crashed.
+# crashed. FUZZ_ARGS adds libFuzzer options, e.g.
+# FUZZ_ARGS="-fork=1 -ignore_crashes=1" to go on fuzzing after a crash.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +24,8 @@ for t in "${targets[@]}"; do
   args=(-max_total_time="$seconds" -timeout=30 -print_final_stats=1
         -artifact_prefix="build-fuzz/findings/$t-")
   if [ -f "tests/fuzz/$t.dict" ]; then args+=(-dict="tests/fuzz/$t.dict"); fi
+  # shellcheck disable=SC2206
+  args+=(${FUZZ_ARGS:-})
   echo "== $t for ${seconds}s"
   if ! "build-fuzz/tests/fuzz/$t" "${args[@]}" "build-fuzz/corpus/$t" "tests/fuzz/corpus/$t"; then
     failed+=("$t")
