@@ -6,8 +6,8 @@
 // many distinct entry lines as it declares, each kept with the ratio its
 // line states, ratios that a compressed block can have, and block counters
 // whose bytes a source can hold; anything else gives estimates that no scan
-// made. Crashes and sanitizer reports anywhere
-// on the way (the load's report included) are findings too.
+// made. Crashes and sanitizer reports anywhere on the way (the reports of
+// load and of the merge included) are findings too.
 //
 // The commands end the process on a refusal (load: 134 and 135, merge: 128
 // through endProcess), so their checks are repeated here as functions that
@@ -83,8 +83,8 @@ std::map<std::string, std::string> statedRatios(const std::string& path) {
   std::map<std::string, std::string> ratios;
   std::ifstream in(path, std::ios::binary);
   std::string line;
-  for (int i = 0; i < 11 && std::getline(in, line); ++i) {
-  }
+  // The header and the ten labelled lines.
+  for (int i = 0; i < 11; ++i) std::getline(in, line);
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const std::size_t first = line.find(' ');
@@ -159,9 +159,9 @@ LoadVerdict readAsLoad(const std::string& path) {
 // The merge command's checks of one input: DMCore::initOneFile, then, for a
 // full scan, its entry lines offered to the merged sketch as DMCore::merge
 // offers them. A refusal there is "Error processing: " and status 128. With
-// `report`, an accepted input is then merged on its own to the end: the
-// merged record is filled and saved, and its report computed, as the merge
-// command does.
+// `report`, an accepted input is then merged on its own to the end, as the
+// rest of DMCore::merge and mergeCommand do: the merged record is filled and
+// saved, and its report computed.
 bool readAsMergeInput(const std::string& path, bool mergeall, bool report) {
   myGlobals.command = "merge";
   myGlobals.mergeall = mergeall;
