@@ -16,9 +16,11 @@
 // also keeps DCLogger::loadPrologue off the thread positions: their count
 // differing from --threads ends a scan with status 130.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -232,12 +234,23 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::error_code ec;
   const std::filesystem::path base =
       std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : std::filesystem::temp_directory_path();
-  std::string tmpl = (base / "fuzz_sketch_file-XXXXXX").string();
-  if (::mkdtemp(tmpl.data()) == nullptr) {
-    std::perror("fuzz_sketch_file: mkdtemp");
+  // A sanitizer report ends the process without exit handlers, leaving its
+  // directory behind; those of processes that are gone are removed here.
+  const std::string prefix = "fuzz_sketch_file-";
+  for (const auto& d : std::filesystem::directory_iterator(base, ec)) {
+    const std::string name = d.path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+    if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      std::filesystem::remove_all(d.path(), ec);
+    }
+  }
+  gDir = (base / (prefix + std::to_string(::getpid()))).string();
+  std::filesystem::remove_all(gDir, ec);
+  if (!std::filesystem::create_directory(gDir, ec)) {
+    std::fprintf(stderr, "fuzz_sketch_file: cannot create %s\n", gDir.c_str());
     std::abort();
   }
-  gDir = tmpl;
   gInput = gDir + "/input.dat";
   std::atexit(removeDir);
   std::cout.rdbuf(&gNull);
