@@ -18,6 +18,10 @@ cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYP
 ninja -C build-fuzz -j 2 "${targets[@]}"
 
 mkdir -p build-fuzz/findings
+# Inputs saved for a target so far: in fork mode libFuzzer may end with
+# status 0 after crashes, so new inputs count as a crash too.
+saved() { find build-fuzz/findings -name "$1-*" | wc -l; }
+
 failed=()
 for t in "${targets[@]}"; do
   mkdir -p "build-fuzz/corpus/$t"
@@ -27,7 +31,9 @@ for t in "${targets[@]}"; do
   # shellcheck disable=SC2206
   args+=(${FUZZ_ARGS:-})
   echo "== $t for ${seconds}s"
-  if ! "build-fuzz/tests/fuzz/$t" "${args[@]}" "build-fuzz/corpus/$t" "tests/fuzz/corpus/$t"; then
+  before=$(saved "$t")
+  if ! "build-fuzz/tests/fuzz/$t" "${args[@]}" "build-fuzz/corpus/$t" "tests/fuzz/corpus/$t" ||
+     [ "$(saved "$t")" -ne "$before" ]; then
     failed+=("$t")
   fi
 done
