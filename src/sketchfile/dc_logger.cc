@@ -408,7 +408,12 @@ bool DCLogger::loadHashes(DCKHeap& sketch, bool freshStart) {
 
   reportUnusable(inputFileName_, problem);
   valid = false;
-  if (freshStart) sketch.clear();
+  if (freshStart) {
+    // Emptied, and back to the capacity the run asked for (the loader made
+    // it the file's entry count).
+    sketch.clear();
+    sketch.setSize(static_cast<int>(std::min<uint64_t>(capacity, INT32_MAX)));
+  }
   smallZeroBlocks = bigZeroBlocks = notZeroBlocks = 0;
   for (uint64_t& p : threadPositions) p = 0;
   if (myGlobals.command != "load") {
