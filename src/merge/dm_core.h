@@ -29,6 +29,10 @@ class DMCore {
   // Checks one input and adds its record when usable: 0 when added or left
   // out (mergeall), 2 when unusable (the reason is already printed).
   int initOneFile(const std::string& path);
+  // Reads an input checked by initOneFile again and offers its entries to
+  // mergedSketch, checking every line as a load checks it. False (the
+  // reason on standard error) when the input cannot be used.
+  bool offerInput(DCLogger& rec);
   // initOneFile for a regular file, else 0.
   int processOneInputEntry(const std::string& path);
   // 1 regular file, 2 directory, 4 block device, 0 otherwise or on error. A

@@ -19,6 +19,17 @@ bool contains(const std::string& s, const char* word) { return s.find(word) != s
 
 }  // namespace
 
+bool DMCore::offerInput(DCLogger& rec) {
+  if (!rec.loadPrologue()) return false;
+  const DCKHeap::LoadResult got = offerEntries(rec.inputStream, rec.sketchSize, *mergedSketch);
+  rec.inputStream.close();
+  if (const char* problem = DCLogger::entrySectionProblem(got, true)) {
+    DCLogger::reportUnusable(rec.sketchFileName, problem);
+    return false;
+  }
+  return true;
+}
+
 void DMCore::merge() {
   for (const std::string& path : inputPaths) {
     if (initOneFile(path) != 0) unusableInput(path);
@@ -37,13 +48,7 @@ void DMCore::merge() {
   // Only one input is open at a time, so memory stays near one sketch. A
   // partial scan's entry section is checked too: it must be empty.
   for (DCLogger* rec : inputRecords) {
-    if (!rec->loadPrologue()) unusableInput(rec->sketchFileName);
-    const DCKHeap::LoadResult got = offerEntries(rec->inputStream, rec->sketchSize, *mergedSketch);
-    rec->inputStream.close();
-    if (const char* problem = DCLogger::entrySectionProblem(got, true)) {
-      DCLogger::reportUnusable(rec->sketchFileName, problem);
-      unusableInput(rec->sketchFileName);
-    }
+    if (!offerInput(*rec)) unusableInput(rec->sketchFileName);
   }
 
   const uint64_t merged = mergedSketch->numEntries();

@@ -43,6 +43,10 @@ inline bool parseDecimalInt(std::string_view text, int& out) {
 // A finite decimal floating-point number filling the whole text.
 inline bool parseFiniteDouble(std::string_view text, double& out) {
   if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+  // Decimal notation only: strtod also reads hex floats, "inf" and "nan".
+  for (char ch : text) {
+    if (!((ch >= '0' && ch <= '9') || ch == '.' || ch == '-' || ch == '+' || ch == 'e' || ch == 'E')) return false;
+  }
   // strtod needs a terminated copy; the numbers of a sketch file are short,
   // so the copy rarely needs the heap.
   char small[64];

@@ -158,9 +158,9 @@ LoadVerdict readAsLoad(const std::string& path) {
   return v;
 }
 
-// The merge command's checks of one input: DMCore::initOneFile, then, for a
-// full scan, its entry lines offered to the merged sketch as DMCore::merge
-// offers them. A refusal there is "Error processing: " and status 128. With
+// The merge command's checks of one input: DMCore::initOneFile, then its
+// entry lines offered to the merged sketch by DMCore::offerInput, as
+// DMCore::merge does. A refusal there is "Error processing: " and status 128. With
 // `report`, an accepted input is then merged on its own to the end, as the
 // rest of DMCore::merge and mergeCommand do: the merged record is filled and
 // saved, and its report computed.
@@ -175,11 +175,7 @@ bool readAsMergeInput(const std::string& path, bool mergeall, bool report) {
   const uint64_t k = static_cast<uint64_t>(myGlobals.hashSize);
   dm.mergedSketch = new DCKHeap(k);
   for (DCLogger* rec : dm.inputRecords) {
-    if (!contains(rec->kind, "fullscan")) continue;
-    if (!rec->loadPrologue()) return false;
-    const DCKHeap::LoadResult got = offerEntries(rec->inputStream, k, *dm.mergedSketch);
-    rec->inputStream.close();
-    if (DCLogger::entrySectionProblem(got, false) != nullptr) return false;
+    if (!dm.offerInput(*rec)) return false;
   }
   if (!report || dm.inputRecords.empty()) return true;
 

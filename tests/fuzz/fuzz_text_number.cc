@@ -109,9 +109,16 @@ void checkDouble(std::string_view text) {
   double v = 0.0;
   const bool ok = parseFiniteDouble(text, v);
   if (isFiniteNumber(text) != ok) fail("isFiniteNumber disagrees with parseFiniteDouble", text);
-  if (!ok) return;
+  if (!ok) {
+    if (isWrittenRatio(text)) fail("isWrittenRatio accepted what parseFiniteDouble refuses", text);
+    return;
+  }
   if (!std::isfinite(v)) fail("parseFiniteDouble gave a value that is not finite", text);
   if (!isDecimalNotation(text)) fail("parseFiniteDouble accepted a number not in decimal notation", text);
+  // A ratio as the writer prints one is a number of a block's range.
+  if (isWrittenRatio(text) && !(v == -1.0 || (v >= 0.0 && v <= kMaxBlockRatio))) {
+    fail("isWrittenRatio accepted a ratio out of range", text);
+  }
   // Every decimal integer that parseDecimalU64 takes is a double too.
   uint64_t u = 0;
   if (parseDecimalU64(text, u) && v != static_cast<double>(u)) {
