@@ -9,9 +9,9 @@
 #include <iostream>
 #include <memory>
 
+#include "report/report_figures.h"
 #include "runcontrol/run_globals.h"
 #include "runcontrol/run_log.h"
-#include "scan/dscore.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
 
@@ -20,23 +20,20 @@ namespace {
 bool contains(const std::string& s, const char* word) { return s.find(word) != std::string::npos; }
 
 // The input's data-reduction value (the share of its data left after
-// reduction), as its own report would compute it. False when the engine
-// could not read the input's entries (the reason is already on standard
-// error).
+// reduction), as its own report would compute it. False when its entries
+// could not be read (the reason is already on standard error).
 bool dataReductionOf(const std::string& path, double ratio, double& v) {
   const std::string command = myGlobals.command;
   myGlobals.command = "load";
-  bool readBack;
-  {
-    DSCore engine(static_cast<uint64_t>(static_cast<int64_t>(myGlobals.blockSize)),
-                  static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize)),
-                  static_cast<uint64_t>(static_cast<int64_t>(myGlobals.recoverBlocks)),
-                  static_cast<uint32_t>(myGlobals.randomBytes), myGlobals.input, path);
-    readBack = engine.logger->valid;
-    if (readBack) v = engine.printReport(ratio, false);
-  }
+  DCLogger record(path);
+  DCKHeap sketch(static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize)));
+  const bool readBack = record.loadPrologue() && record.loadHashes(sketch, true);
   myGlobals.command = command;
-  return readBack;
+  if (!readBack) return false;
+  record.sourceNames = record.fileSourceNames;
+  sketch.judgeFillFromCounters(record.notZeroBlocks);
+  v = computeReport(record, sketch, ratio).dataReductionRatio;
+  return true;
 }
 
 }  // namespace

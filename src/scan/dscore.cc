@@ -28,28 +28,6 @@ namespace {
 // The source is only ever read: no flag here may create, truncate or write.
 constexpr int kSourceOpenFlags = O_RDONLY | O_CLOEXEC;
 
-// The file does not say which capacity its sketch had, but its counters
-// tell whether the sketch ever dropped a fingerprint: every sighting of a
-// not-zero block is in some entry's counter unless its fingerprint was
-// dropped or evicted. So the counters add up to the not-zero blocks exactly
-// when nothing was dropped (the count is then exact), and fall short when
-// something was (the sketch was full: its capacity is its entry count). A
-// saturated counter (255) also falls short; then the file cannot tell, and
-// the --hashSize of this run decides as for a scan.
-void judgeFill(DCKHeap& sketch, uint64_t notZero) {
-  uint64_t sum = 0;
-  bool saturated = false;
-  for (const DCHashAndRatio* e : sketch.getVector()) {
-    sum += static_cast<uint64_t>(e->refCounter);
-    saturated = saturated || e->refCounter >= 255;
-  }
-  if (sum == notZero) {
-    sketch.fillCapacity = UINT64_MAX;
-  } else if (!saturated) {
-    sketch.fillCapacity = sketch.numEntries();
-  }
-}
-
 }  // namespace
 
 DSCore::DSCore(uint64_t blockSizeArg, uint64_t hashSize, uint64_t recoverBlocksArg,
@@ -160,7 +138,7 @@ bool DSCore::init(const std::string& name) {
         // (usually empty) input of this run.
         if (myGlobals.command == "load") {
           logger->sourceNames = logger->fileSourceNames;
-          judgeFill(*heap, logger->notZeroBlocks);
+          heap->judgeFillFromCounters(logger->notZeroBlocks);
         }
         resumedBytes = blockSize * (logger->notZeroBlocks + logger->smallZeroBlocks);
         if (myGlobals.command == "scan" && !sayReuse()) {

@@ -91,6 +91,15 @@ class DCKHeap
   // constructor's capacity; a load that can tell from the counters whether
   // the file's sketch ever dropped one sets it (see DSCore::init).
   uint64_t fillCapacity;
+  // For a sketch read back from a file, which does not say which capacity
+  // its sketch had: its counters tell whether it ever dropped a
+  // fingerprint. Every sighting of a not-zero block is in some entry's
+  // counter unless its fingerprint was dropped or evicted, so they add up to
+  // the not-zero blocks exactly when nothing was dropped (the count is then
+  // exact), and fall short when something was (the sketch was full: its
+  // capacity is its entry count). A saturated counter (255) also falls
+  // short; then the file cannot tell, and fillCapacity stays as it is.
+  void judgeFillFromCounters(uint64_t notZero);
 
   // Totals of partial-scan inputs; only the merge fills them.
   uint64_t partialBlocks = 0;

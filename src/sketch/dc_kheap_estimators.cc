@@ -132,3 +132,17 @@ int64_t DCKHeap::getMetadataCROverhead(uint64_t a, uint64_t b, uint64_t c) const
   // Mostly unique data makes this negative; the report adds it as is.
   return clampToI64(first / static_cast<__int128>(blockBytes()) - static_cast<__int128>(t / 100));
 }
+
+void DCKHeap::judgeFillFromCounters(uint64_t notZero) {
+  uint64_t sum = 0;
+  bool saturated = false;
+  for (const DCHashAndRatio* e : set_) {
+    sum += static_cast<uint64_t>(e->refCounter);
+    saturated = saturated || e->refCounter >= 255;
+  }
+  if (sum == notZero) {
+    fillCapacity = std::numeric_limits<uint64_t>::max();
+  } else if (!saturated) {
+    fillCapacity = set_.size();
+  }
+}
