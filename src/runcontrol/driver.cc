@@ -1,6 +1,7 @@
 #include "runcontrol/driver.h"
 
 #include <boost/thread/thread.hpp>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -11,6 +12,7 @@
 #include "runcontrol/commands.h"
 #include "runcontrol/elapsed.h"
 #include "runcontrol/interrupt.h"
+#include "runcontrol/json_report.h"
 #include "runcontrol/options.h"
 #include "runcontrol/run_globals.h"
 #include "runcontrol/run_log.h"
@@ -90,6 +92,22 @@ bool parseLine(const char* program, const std::string& line) {
   return ok;
 }
 
+// The fields every run's JSON object has, then what its command filled in.
+void writeRunJson(std::ostream& out, double seconds) {
+  nlohmann::ordered_json j;
+  j["command"] = myGlobals.command;
+  j["version"] = myGlobals.version + " (build " + std::to_string(kBuildNumber) + ")";
+  const nlohmann::ordered_json& body = gRunJson.body;
+  j["sources"] = body.contains("sources") ? body["sources"] : nlohmann::ordered_json::array({myGlobals.input});
+  j["sketch_file"] = myGlobals.sketch;
+  j["block_size"] = myGlobals.blockSize;
+  j["elapsed_seconds"] = seconds;
+  for (auto it = body.begin(); it != body.end(); ++it) {
+    if (it.key() != "sources") j[it.key()] = it.value();
+  }
+  out << j.dump() << std::endl;
+}
+
 // The end marker bypasses the level filter, so even loglevel 0 ends the log
 // with its end line.
 void closeLog(boost::thread& sweeper, std::ofstream* log) {
@@ -120,6 +138,14 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
   }
   applyStartupSettings();
 
+  // With --json on the program's own line, standard output carries only the
+  // runs' JSON objects (JSON Lines in batch mode); all else goes to standard
+  // error. A batch line's own --json does the same for its run.
+  std::streambuf* const realOut = std::cout.rdbuf();
+  std::ostream jsonOut(realOut);
+  const bool programJson = myGlobals.json;
+  if (programJson) std::cout.rdbuf(std::cerr.rdbuf());
+
   const std::vector<std::string> lines = buildCommandLines(argc, argv, myGlobals.batchfile);
   // The program's own single line was parsed above; batch lines are not.
   const bool reparse = lines.size() > 1 || !myGlobals.batchfile.empty();
@@ -139,14 +165,25 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
       continue;
     }
 
-    const time_t start = std::time(nullptr);
+    const bool json = programJson || myGlobals.json;
+    if (json) std::cout.rdbuf(std::cerr.rdbuf());
+    gRunJson = RunJson();
+    gRunJson.wanted = json;
+
+    const auto start = std::chrono::steady_clock::now();
+    const time_t startTime = std::time(nullptr);
     ioErrorCount = 0;
     ioAbortFlag = 0;
     runCommand(commands, myGlobals.command);
     const time_t end = std::time(nullptr);
-    std::cout << timeConsumedLine(static_cast<long>(std::difftime(end, start))) << std::endl;
+    std::cout << timeConsumedLine(static_cast<long>(std::difftime(end, startTime))) << std::endl;
+    if (json && gRunJson.ready) {
+      writeRunJson(jsonOut, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    if (json && !programJson) std::cout.rdbuf(realOut);
     emptyQueues();
   }
+  std::cout.rdbuf(realOut);
 
   closeLog(sweeper, log);
   return 0;

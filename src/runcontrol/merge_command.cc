@@ -3,11 +3,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "merge/dm_core.h"
 #include "report/report_figures.h"
 #include "runcontrol/commands.h"
 #include "runcontrol/exit_status.h"
+#include "runcontrol/json_report.h"
 #include "runcontrol/output_guard.h"
 #include "runcontrol/run_globals.h"
 #include "scan/run_end.h"
@@ -27,7 +30,12 @@ void mergeCommand() {
   // ratio itself; the sketch's ratio alone would pass the full scans' ratio
   // off as the partial scans' too.
   const double ratio = dm->hasPartialInputs ? -1.0 : static_cast<double>(dm->outputRecord->averageCompressionRatio);
-  printReport(computeReport(*dm->outputRecord, *dm->mergedSketch, ratio), std::cout,
-              std::getenv("VERBOSE_OUTPUT") != nullptr);
+  const ReportFigures figures = computeReport(*dm->outputRecord, *dm->mergedSketch, ratio);
+  printReport(figures, std::cout, std::getenv("VERBOSE_OUTPUT") != nullptr);
+  if (gRunJson.wanted) {
+    std::vector<std::string> sources;
+    for (const DCLogger* rec : dm->inputRecords) sources.push_back(rec->sourceNames);
+    fillReportJson(figures, *dm->mergedSketch, sources);
+  }
   delete dm;
 }

@@ -71,7 +71,8 @@ struct OptionGroups {
         ("mergefiles", po::value<std::string>(), "Files to merge")
         ("loglevel", po::value<unsigned>(&g.loglevel)->default_value(3), "Log Level")
         ("batchfile", po::value<std::string>(&g.batchfile)->default_value(""), "Batch file to process")
-        ("mergeall", po::bool_switch(&g.mergeall), "Merge All files");
+        ("mergeall", po::bool_switch(&g.mergeall), "Merge All files")
+        ("json", po::bool_switch(&g.json), "Report as one JSON object per run on standard output");
     support.add_options()
         ("threads,p", po::value<unsigned>(&g.threads)->default_value(10), "Number of threads")
         ("machineSize,M", po::value<int>(&g.machineSize)->default_value(57)->notifier(my_func),
@@ -282,7 +283,9 @@ bool boostOptions(int argc, char** argv) {
 
   if (myGlobals.sketch.empty() && myGlobals.batchfile.empty()) {
     myGlobals.sketch = autoSketchName(myGlobals.command, myGlobals.input);
-    std::cout << "Result data filename not given, auto-generating: " << myGlobals.sketch << std::endl;
+    // Standard output carries only the JSON object then.
+    (myGlobals.json ? std::cerr : std::cout) << "Result data filename not given, auto-generating: "
+                                             << myGlobals.sketch << std::endl;
   }
   return true;
 }

@@ -13,6 +13,7 @@
 
 #include "runcontrol/commands.h"
 #include "runcontrol/exit_status.h"
+#include "runcontrol/json_report.h"
 #include "runcontrol/output_guard.h"
 #include "runcontrol/start_thread.h"
 #include "runcontrol/run_globals.h"
@@ -85,6 +86,8 @@ void partialScanCommand() {
   // Every accumulator exists before any worker can need it.
   const unsigned threads = myGlobals.threads;
   cmpSumComp.assign(threads, 0);
+  cmpSumRatio.assign(threads, 0.0);
+  cmpSumRatioSq.assign(threads, 0.0);
   std::vector<std::thread> workers;
   for (unsigned i = 0; i < threads; ++i) startThread(workers, cmpThreadFnc, static_cast<int>(i));
 
@@ -147,6 +150,15 @@ void partialScanCommand() {
       endProcess(kExitSketchNotWritten);
     }
     reportUnreadBytes(scn->devName);
+    if (gRunJson.wanted) {
+      double ratioSum = 0, ratioSquares = 0;
+      for (unsigned i = 0; i < threads; ++i) {
+        ratioSum += cmpSumRatio[i];
+        ratioSquares += cmpSumRatioSq[i];
+      }
+      fillPartialJson(compressed, zero, savings, static_cast<double>(zeroShare), ratioSum, ratioSquares,
+                      scn->devName);
+    }
   }
 
   scn->heap->clear();

@@ -43,5 +43,6 @@ void RunGlobals::resetForNextLine() {
   readRequestsMaxQ = fresh.readRequestsMaxQ;
   hashRequestsMaxQ = fresh.hashRequestsMaxQ;
   mergeall = fresh.mergeall;
+  json = fresh.json;
   mergeAllThreshold = fresh.mergeAllThreshold;
 }

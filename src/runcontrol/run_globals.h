@@ -53,6 +53,7 @@ struct RunGlobals {
   int readRequestsMaxQ = 10;
   int hashRequestsMaxQ = 500;
   bool mergeall = false;
+  bool json = false;  // the run's report as one JSON object
   float mergeAllThreshold = 0.9f;
 
   // Writes the initial values back (counters to 0, derived values

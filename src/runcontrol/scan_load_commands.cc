@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "progress/dc_progress_bar.h"
+#include "report/report_figures.h"
 #include "runcontrol/commands.h"
 #include "runcontrol/exit_status.h"
 #include "runcontrol/interrupt.h"
+#include "runcontrol/json_report.h"
 #include "runcontrol/output_guard.h"
 #include "runcontrol/start_thread.h"
 #include "runcontrol/run_globals.h"
@@ -119,6 +121,7 @@ void scanCommand() {
     endBySignal(gInterruptSignal.load());
   }
   scn->printReport(-1.0, true);
+  if (gRunJson.wanted) fillReportJson(computeReport(*scn->logger, *scn->heap, -1.0), *scn->heap, {scn->devName});
   reportUnreadBytes(scn->devName);
 
   scn->heap->clear();
@@ -154,6 +157,10 @@ void loadCommand() {
                            ? static_cast<double>(scn->logger->averageCompressionRatio)
                            : -1.0;
   scn->printReport(ratio, true);
+  if (gRunJson.wanted) {
+    fillReportJson(computeReport(*scn->logger, *scn->heap, ratio), *scn->heap,
+                   sourceList(scn->logger->fileSourceNames));
+  }
   TopHashes_ = nullptr;
   gScn = nullptr;
   delete scn;

@@ -28,6 +28,8 @@
 #include "sketchfile/dc_logger.h"
 
 std::vector<int32_t> cmpSumComp;
+std::vector<double> cmpSumRatio;
+std::vector<double> cmpSumRatioSq;
 ReadAtFn gReadAt = &pread;
 std::atomic<bool> gStopReaders{false};
 std::atomic<uint64_t> gHashesSettled{0};
@@ -377,6 +379,10 @@ int cmpThreadFnc(int w) {
           compr.reset();
           if (static_cast<size_t>(w) < cmpSumComp.size()) {
             cmpSumComp[w] += static_cast<int32_t>(compr.ratio * 100000.0);
+          }
+          if (static_cast<size_t>(w) < cmpSumRatioSq.size()) {
+            cmpSumRatio[w] += compr.ratio;
+            cmpSumRatioSq[w] += compr.ratio * compr.ratio;
           }
           ++done;
           ++myGlobals.samplesCompressed;

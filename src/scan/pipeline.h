@@ -67,6 +67,10 @@ extern std::atomic<uint64_t> gHashesSettled;
 
 // Per partial-scan worker: sum of (int)(ratio x 100000) of its samples.
 extern std::vector<int32_t> cmpSumComp;
+// Per partial-scan worker: sum and sum of squares of its samples' ratios,
+// for the spread of the estimate.
+extern std::vector<double> cmpSumRatio;
+extern std::vector<double> cmpSumRatioSq;
 
 // The positioned read used by read and compression workers. Tests swap it to
 // inject read errors; the product always uses pread.
