@@ -65,6 +65,7 @@ class DCKHeap
   // becomes count. Entries read before a damaged or unreadable line stay in
   // the sketch; the caller decides what a file that ends early is worth.
   // With wholeFile, the stream must end right after the count lines.
+  // (Defined with the sketch-file reader, in the sketch-file library.)
   LoadResult load(std::istream& is, uint64_t count, bool freshStart, bool wholeFile = false);
 
   // Estimators. -1.0 means "cannot be estimated".

@@ -1,5 +1,6 @@
 // Reading sketch entries back from a sketch file (the lines DCKHeap::print
-// writes): "<hex fingerprint> <ratio> <counter>".
+// writes): "<hex fingerprint> <ratio> <counter>". Part of the sketch-file
+// library, so that the sketch itself knows nothing of the file's grammar.
 #include <algorithm>
 #include <istream>
 #include <string>
