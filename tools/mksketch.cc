@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "sketchfile/sketch_format.h"
+
 namespace {
 
 constexpr int kFingerprintBytes = 20;
@@ -52,17 +54,21 @@ bool writeFile(const std::string& path, int index, const std::vector<Fingerprint
   FILE* f = std::fopen(path.c_str(), "w");
   if (f == nullptr) return false;
   const uint64_t notZero = 40ULL * entries.size() + splitmix64(state) % 1000;
-  std::fprintf(f, "..:: Veda Dezevazir Odazirera ::.. fullscan\n");
-  std::fprintf(f, "Original file names: /dev/synthetic%d\n", index);
-  std::fprintf(f, "Sketch size: %zu\n", entries.size());
-  std::fprintf(f, "Number of Small Zero blocks: %llu\n", static_cast<unsigned long long>(notZero / 20));
-  std::fprintf(f, "Number of Big Zero blocks: %llu\n", static_cast<unsigned long long>(notZero / 10));
-  std::fprintf(f, "Number of Not Zero blocks: %llu\n", static_cast<unsigned long long>(notZero));
-  std::fprintf(f, "Potential unique estimation: %llu\n", static_cast<unsigned long long>(notZero / 2));
-  std::fprintf(f, "Unique estimation after split: %llu\n", static_cast<unsigned long long>(notZero / 2));
-  std::fprintf(f, "Average compression ratio: 0.5\n");
-  std::fprintf(f, "Threads Positions: 0 0 0 0 0 0 0 0 0 0\n");
-  std::fprintf(f, "Build: 153\n");
+  namespace sf = sketchformat;
+  auto field = [f](sf::Field which, const std::string& value) {
+    std::fprintf(f, "%s%s\n", sf::kLabels[which], value.c_str());
+  };
+  std::fprintf(f, "%s %s\n", sf::kTitle, sf::kFullScan);
+  field(sf::kSourceNames, "/dev/synthetic" + std::to_string(index));
+  field(sf::kSketchSize, std::to_string(entries.size()));
+  field(sf::kSmallZero, std::to_string(notZero / 20));
+  field(sf::kBigZero, std::to_string(notZero / 10));
+  field(sf::kNotZero, std::to_string(notZero));
+  field(sf::kPotentialUnique, std::to_string(notZero / 2));
+  field(sf::kUniqueAfterSplit, std::to_string(notZero / 2));
+  field(sf::kAverageRatio, "0.5");
+  field(sf::kThreadPositions, "0 0 0 0 0 0 0 0 0 0");
+  field(sf::kBuild, std::to_string(sf::kBuildNumber));
   for (const Fingerprint& e : entries) {
     for (unsigned char c : e.b) std::fprintf(f, "%02x", c);
     // Ratios as the scan writes them: six significant digits.

@@ -11,12 +11,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 
 #include "runcontrol/file_kind.h"
 #include "runcontrol/interrupt.h"
 #include "runcontrol/run_globals.h"
 #include "sketchfile/bounded_line.h"
+#include "sketchfile/sketch_format.h"
 #include "sketchfile/text_number.h"
 
 std::vector<std::string> DCLogger::vecLogFieldNames_;
@@ -25,22 +27,21 @@ namespace {
 
 constexpr std::size_t kHeaderLineMax = 127;
 constexpr std::size_t kFieldLineMax = 2047;
-constexpr int kFieldLines = 10;
+constexpr int kFieldLines = sketchformat::kFieldCount;
+// The build a file names is the program's own.
+static_assert(sketchformat::kBuildNumber == kBuildNumber, "one build number");
 constexpr uint64_t kHeaderAndFieldLines = 1 + kFieldLines;
 
-// Indexes into vecLogFieldNames_, in file order.
-enum Field {
-  kSourceNames,
-  kSketchSize,
-  kSmallZero,
-  kBigZero,
-  kNotZero,
-  kPotentialUnique,
-  kUniqueAfterSplit,
-  kAverageRatio,
-  kThreadPositions,
-  kBuild,
-};
+using sketchformat::kAverageRatio;
+using sketchformat::kBigZero;
+using sketchformat::kBuild;
+using sketchformat::kNotZero;
+using sketchformat::kPotentialUnique;
+using sketchformat::kSketchSize;
+using sketchformat::kSmallZero;
+using sketchformat::kSourceNames;
+using sketchformat::kThreadPositions;
+using sketchformat::kUniqueAfterSplit;
 
 uint64_t blockSizeBytes() {
   return myGlobals.blockSize > 0 ? static_cast<uint64_t>(myGlobals.blockSize) : 1;
@@ -118,13 +119,7 @@ DCLogger::DCLogger(const std::string& name)
 
 void DCLogger::initLogFieldNames() {
   if (!vecLogFieldNames_.empty()) return;
-  vecLogFieldNames_ = {
-      "Original file names: ",          "Sketch size: ",
-      "Number of Small Zero blocks: ",  "Number of Big Zero blocks: ",
-      "Number of Not Zero blocks: ",    "Potential unique estimation: ",
-      "Unique estimation after split: ", "Average compression ratio: ",
-      "Threads Positions: ",            "Build: ",
-  };
+  vecLogFieldNames_.assign(std::begin(sketchformat::kLabels), std::end(sketchformat::kLabels));
 }
 
 void DCLogger::initRecDBFileName() {
@@ -180,10 +175,10 @@ bool DCLogger::checkHeader() {
   }
   // The title and one kind word, as the writer puts them; anything else is
   // not a file of ours (or one whose kind cannot be trusted).
-  const std::string title = std::string(kSketchFileTitle) + ' ';
+  const std::string title = std::string(sketchformat::kTitle) + ' ';
   std::string word;
   if (got == LineRead::kOk && line.compare(0, title.size(), title) == 0) word = line.substr(title.size());
-  if (word != "fullscan" && word != "partialscan" && word != "merge") {
+  if (word != sketchformat::kFullScan && word != sketchformat::kPartialScan && word != sketchformat::kMerge) {
     std::cout << "\nCorrupted header at " << inputFileName_ << std::endl;
     valid = false;
     inputStream.close();
@@ -283,7 +278,7 @@ bool DCLogger::loadPrologue() {
     return false;
   }
   // A truncated prologue leaves no usable build line.
-  if (cut || build != kBuildNumber) {
+  if (cut || build != sketchformat::kBuildNumber) {
     reportUnusable(sketchFileName, "Build mismatch");
     inputStream.close();
     return false;
@@ -299,7 +294,7 @@ bool DCLogger::loadPrologue() {
     return false;
   }
   const uint64_t entries = numbers[kSketchSize];
-  if (kind == "partialscan" && entries != 0) {
+  if (kind == sketchformat::kPartialScan && entries != 0) {
     reportUnusable(sketchFileName, ("Damaged line: " + vecLogFieldNames_[kSketchSize]).c_str());
     inputStream.close();
     return false;
@@ -472,7 +467,7 @@ bool DCLogger::saveState(const DCKHeap& sketch) {
 
   std::ostringstream os;
   const std::vector<std::string>& label = vecLogFieldNames_;
-  os << kSketchFileTitle << ' ' << kind << '\n';
+  os << sketchformat::kTitle << ' ' << kind << '\n';
   os << label[kSourceNames] << sourceNames << '\n';
   os << label[kSketchSize] << sketch.numEntries() << '\n';
   os << label[kSmallZero] << smallZeroBlocks << '\n';
@@ -495,7 +490,7 @@ bool DCLogger::saveState(const DCKHeap& sketch) {
     os << threadPositions[i] / bs;
   }
   os << '\n';
-  os << label[kBuild] << kBuildNumber << '\n';
+  os << label[kBuild] << sketchformat::kBuildNumber << '\n';
   sketch.print(os, true);
   const std::string content = os.str();
 

@@ -12,7 +12,9 @@
 
 #include "sketch/dc_kheap.h"
 
-constexpr const char* kSketchFileTitle = "..:: Veda Dezevazir Odazirera ::..";
+#include "sketchfile/sketch_format.h"
+
+constexpr const char* kSketchFileTitle = sketchformat::kTitle;
 
 class DCLogger {
  public:
@@ -22,7 +24,8 @@ class DCLogger {
   DCLogger(const DCLogger&) = delete;
   DCLogger& operator=(const DCLogger&) = delete;
 
-  // The ten field labels in file order, built once by initLogFieldNames.
+  // The ten field labels in file order (sketchformat::kLabels), built once
+  // by initLogFieldNames.
   static std::vector<std::string> vecLogFieldNames_;
   static void initLogFieldNames();
 
