@@ -4,7 +4,8 @@
 #include "merge/dm_core.h"
 #include "merge/entry_filter.h"
 #include "runcontrol/run_globals.h"
-#include "scan/run_end.h"
+#include "runcontrol/exit_status.h"
+#include "runcontrol/run_failure.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
 
@@ -13,8 +14,7 @@ namespace {
 bool contains(const std::string& s, const char* word) { return s.find(word) != std::string::npos; }
 
 [[noreturn]] void unusableInput(const std::string& path) {
-  std::cerr << "Error processing: " << path << std::endl;
-  endProcess(128);
+  throw RunFailure(kExitUnusableMergeInput, "Error processing: " + path);
 }
 
 }  // namespace
@@ -38,8 +38,7 @@ void DMCore::merge() {
   const uint64_t k = static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize));
   mergedSketch = new DCKHeap(k);
   if (inputRecords.empty()) {
-    std::cout << "No files to merge " << std::endl;
-    endProcess(129);
+    throw RunFailure(kExitNoMergeInput, "No files to merge ", RunFailure::Stream::kOutput);
   }
 
   // Every input offers its entries, smallest first, to the one merged

@@ -8,6 +8,8 @@ constexpr int kExitSourceUnreadable = 100;
 constexpr int kExitCommandLine = 123;
 constexpr int kExitTooManyReadErrors = 126;
 constexpr int kExitUnusableMergeInput = 128;
+constexpr int kExitNoMergeInput = 129;
+constexpr int kExitThreadsMismatch = 130;
 constexpr int kExitUndefinedSetting = 133;
 constexpr int kExitLoadUnreadable = 134;
 // The sketch file (or its recovery file) cannot be written.

@@ -9,6 +9,7 @@
 #include "merge/dm_core.h"
 #include "report/report_figures.h"
 #include "runcontrol/commands.h"
+#include "runcontrol/end_run.h"
 #include "runcontrol/exit_status.h"
 #include "runcontrol/json_report.h"
 #include "runcontrol/output_guard.h"
@@ -16,7 +17,9 @@
 #include "scan/run_end.h"
 #include "sketchfile/dc_logger.h"
 
-void mergeCommand() {
+namespace {
+
+void mergeRun() {
   refuseUnsafeOutputs(myGlobals.sketch, vecInp);
   DMCore* dm = new DMCore(vecInp, myGlobals.sketch);
   dm->merge();
@@ -39,3 +42,7 @@ void mergeCommand() {
   }
   delete dm;
 }
+
+}  // namespace
+
+void mergeCommand() { runOrEnd(mergeRun); }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "runcontrol/commands.h"
+#include "runcontrol/end_run.h"
 #include "runcontrol/exit_status.h"
 #include "runcontrol/json_report.h"
 #include "runcontrol/output_guard.h"
@@ -65,7 +66,9 @@ void printPercent(const char* label, double value) {
 
 }  // namespace
 
-void partialScanCommand() {
+namespace {
+
+void partialScanRun() {
   refuseMissingSource();
   refuseOverflowingQuota();
   refuseUnsafeOutputs(myGlobals.sketch, {myGlobals.input});
@@ -166,3 +169,7 @@ void partialScanCommand() {
   gScn = nullptr;
   delete scn;
 }
+
+}  // namespace
+
+void partialScanCommand() { runOrEnd(partialScanRun); }

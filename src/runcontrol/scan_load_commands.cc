@@ -12,6 +12,7 @@
 #include "progress/dc_progress_bar.h"
 #include "report/report_figures.h"
 #include "runcontrol/commands.h"
+#include "runcontrol/end_run.h"
 #include "runcontrol/exit_status.h"
 #include "runcontrol/interrupt.h"
 #include "runcontrol/json_report.h"
@@ -66,7 +67,9 @@ void reportUnreadBytes(const std::string& source) {
   endProcess(kExitSketchNotWritten);
 }
 
-void scanCommand() {
+namespace {
+
+void scanRun() {
   refuseMissingSource();
   refuseUnsafeOutputs(myGlobals.sketch, {myGlobals.input});
   gSourceShrank.store(false);
@@ -131,7 +134,13 @@ void scanCommand() {
   delete scn;
 }
 
-void loadCommand() {
+}  // namespace
+
+void scanCommand() { runOrEnd(scanRun); }
+
+namespace {
+
+void loadRun() {
   {
     DCLogger check(myGlobals.sketch);
     const bool ok = check.loadPrologue();
@@ -165,3 +174,7 @@ void loadCommand() {
   gScn = nullptr;
   delete scn;
 }
+
+}  // namespace
+
+void loadCommand() { runOrEnd(loadRun); }

@@ -15,7 +15,9 @@
 #include <iostream>
 
 #include "compress/dc_compr.h"
+#include "runcontrol/exit_status.h"
 #include "runcontrol/file_kind.h"
+#include "runcontrol/run_failure.h"
 #include "runcontrol/run_globals.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
@@ -101,16 +103,12 @@ int64_t DSCore::get_dev_size(const std::string* name) {
 bool DSCore::init(const std::string& name) {
   if (!name.empty()) {
     int64_t size = get_dev_size(&name);
-    if (size < 0) {
-      std::cerr << "Error reading: " << name << ": " << sizeError << "\n";
-      std::exit(100);
-    }
+    if (size < 0) throw RunFailure(kExitSourceUnreadable, "Error reading: " + name + ": " + sizeError);
     // A source without one whole block has nothing to sample, and would
     // make the progress step and the read shares zero.
     if (static_cast<uint64_t>(size) < blockSize) {
-      std::cerr << "Source " << name << " is smaller than one block (" << blockSize
-                << " bytes): nothing to estimate\n";
-      std::exit(133);
+      throw RunFailure(kExitUndefinedSetting, "Source " + name + " is smaller than one block (" +
+                                                  std::to_string(blockSize) + " bytes): nothing to estimate");
     }
     devSize = static_cast<uint64_t>(size);
     devNameText = devName.c_str();

@@ -14,7 +14,9 @@
 #include <iterator>
 #include <sstream>
 
+#include "runcontrol/exit_status.h"
 #include "runcontrol/file_kind.h"
+#include "runcontrol/run_failure.h"
 #include "runcontrol/interrupt.h"
 #include "runcontrol/run_globals.h"
 #include "sketchfile/bounded_line.h"
@@ -307,9 +309,9 @@ bool DCLogger::loadPrologue() {
   if (restorePositions) {
     const std::vector<std::string> pieces = splitAtSpaces(positionsText);
     if (pieces.size() != myGlobals.threads) {
-      std::cerr << "Original run was using " << pieces.size() << " threads, Please use the same"
-                << std::endl;
-      std::exit(130);
+      inputStream.close();
+      throw RunFailure(kExitThreadsMismatch, "Original run was using " + std::to_string(pieces.size()) +
+                                                 " threads, Please use the same");
     }
     const uint64_t bs = blockSizeBytes();
     for (const std::string& piece : pieces) {

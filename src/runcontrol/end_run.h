@@ -1,0 +1,21 @@
+// The one way a run that cannot go on ends the process.
+#ifndef DEZEVAZIR_RUNCONTROL_END_RUN_H_
+#define DEZEVAZIR_RUNCONTROL_END_RUN_H_
+
+#include "runcontrol/run_failure.h"
+
+// Prints the failure's message, writes the run log's end line and exits with
+// the failure's status (without static destructors: workers may still run).
+[[noreturn]] void endRun(const RunFailure& failure);
+
+// Runs one command, ending the process through endRun if it fails.
+template <typename Fn>
+void runOrEnd(Fn command) {
+  try {
+    command();
+  } catch (const RunFailure& failure) {
+    endRun(failure);
+  }
+}
+
+#endif  // DEZEVAZIR_RUNCONTROL_END_RUN_H_
