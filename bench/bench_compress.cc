@@ -71,7 +71,7 @@ const std::vector<dztest::Bytes>& blocks(Kind kind) {
 void BM_DCCompr(benchmark::State& state, unsigned storagever, Kind kind) {
   myGlobals.storagever = storagever;
   std::vector<dztest::Bytes> set = blocks(kind);
-  DCCompr compr;
+  DCCompr compr(DCCompr::levelFor(myGlobals.storagever));
   double ratio_sum = 0;
   long blocks_done = 0;
   const long allocations_before = g_allocations.load();

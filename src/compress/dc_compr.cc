@@ -4,7 +4,6 @@
 #include <iostream>
 #include <memory>
 
-#include "runcontrol/run_globals.h"
 
 namespace {
 
@@ -14,8 +13,11 @@ constexpr unsigned kOutputSlack = 256;
 
 }  // namespace
 
-DCCompr::DCCompr() : stream() {
-  const int level = myGlobals.storagever > 1201u ? Z_STITCH_BUFFERED_LEVEL : Z_STITCH_DIRECT_LEVEL;
+int DCCompr::levelFor(unsigned storagever) {
+  return storagever > 1201u ? Z_STITCH_BUFFERED_LEVEL : Z_STITCH_DIRECT_LEVEL;
+}
+
+DCCompr::DCCompr(int level) : stream() {
   stream.zalloc = nullptr;
   stream.zfree = nullptr;
   stream.opaque = nullptr;

@@ -4,16 +4,18 @@
 
 #include "compress/z_deflate.h"
 
-// One deflate-variant stream, used by one thread at a time. The storage
-// version picks the mode: above 1201 buffered (level 110), else direct
-// (level 111).
+// One deflate-variant stream, used by one thread at a time, at the level
+// its caller gives (levelFor picks it from the storage version).
 class DCCompr {
  public:
   z_stream stream;
   double ratio = 1.0;  // -1.0 if initialisation failed
 
-  DCCompr();
+  explicit DCCompr(int level);
   ~DCCompr();
+  // The storage version picks the mode: above 1201 buffered (level 110),
+  // else direct (level 111).
+  static int levelFor(unsigned storagever);
   DCCompr(const DCCompr&) = delete;
   DCCompr& operator=(const DCCompr&) = delete;
 

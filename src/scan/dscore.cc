@@ -57,7 +57,7 @@ DSCore::DSCore(uint64_t blockSizeArg, uint64_t hashSize, uint64_t recoverBlocksA
   extraBytes[1] = static_cast<unsigned char>(rand() % 255);
 
   logger = new DCLogger(sketch);
-  compr = new DCCompr();
+  compr = new DCCompr(DCCompr::levelFor(myGlobals.storagever));
   status = logger->valid ? 0 : 2;
   heap = new DCKHeap(hashSize);
   init(devName);

@@ -328,7 +328,7 @@ int cmpThreadFnc(int w) {
   DSCore* scn = gScn;
   const int bs = myGlobals.blockSize;
   int fd = open(scn->devName.c_str(), O_RDONLY | O_CLOEXEC);
-  DCCompr compr;
+  DCCompr compr(DCCompr::levelFor(myGlobals.storagever));
 
   const bool partial = myGlobals.command == "partialscan";
   unsigned quota = static_cast<unsigned>(myGlobals.maxNumSamples) / myGlobals.threads;

@@ -33,7 +33,7 @@ TEST_F(DCComprTest, StorageVersionSelectsMode) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.storagever);
     myGlobals.storagever = c.storagever;
-    DCCompr compr;
+    DCCompr compr(DCCompr::levelFor(myGlobals.storagever));
     EXPECT_EQ(compr.ratio, 1.0);
     compr.processBlock(block.data(), block.size());
     EXPECT_DOUBLE_EQ(compr.ratio, c.bytes / 8192.0);
@@ -45,7 +45,7 @@ TEST_F(DCComprTest, OneRepeatedValueCompressesToAlmostNothing) {
   for (unsigned storagever : {1201u, 1202u}) {
     SCOPED_TRACE(storagever);
     myGlobals.storagever = storagever;
-    DCCompr compr;
+    DCCompr compr(DCCompr::levelFor(myGlobals.storagever));
     compr.processBlock(block.data(), block.size());
     EXPECT_GT(compr.ratio, 0.0);
     EXPECT_LT(compr.ratio, 0.01);
@@ -95,7 +95,7 @@ TEST_F(DCComprTest, HuffmanCodesOnlyWhenAMatchSavedSymbols) {
     EXPECT_EQ(describeBlocks(d), c.blocks);
     EXPECT_EQ(d.bytes, *c.data);
 
-    DCCompr compr;
+    DCCompr compr(DCCompr::levelFor(myGlobals.storagever));
     Bytes block = *c.data;
     compr.processBlock(block.data(), block.size());
     if (c.bytes != 0) {
@@ -115,7 +115,7 @@ TEST_F(DCComprTest, ResetMakesBlocksIndependent) {
   for (unsigned storagever : {1201u, 1202u}) {
     SCOPED_TRACE(storagever);
     myGlobals.storagever = storagever;
-    DCCompr compr;
+    DCCompr compr(DCCompr::levelFor(myGlobals.storagever));
     compr.processBlock(block.data(), block.size());
     const double first = compr.ratio;
     EXPECT_GT(first, 0.3);
@@ -134,7 +134,7 @@ TEST_F(DCComprTest, ResetMakesBlocksIndependent) {
 // A stream whose initialisation failed has no state; measuring must not
 // touch it and the ratio stays -1.0.
 TEST_F(DCComprTest, FailedStreamKeepsRatioUnmeasured) {
-  DCCompr compr;
+  DCCompr compr(DCCompr::levelFor(myGlobals.storagever));
   z_deflateEnd(&compr.stream);  // the state a failed initialisation leaves
   compr.ratio = -1.0;
   Bytes block = textLike(8192, 53);

@@ -88,7 +88,7 @@ struct Truth {
 Truth writeImage(const std::string& path, size_t blocks) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   std::vector<unsigned char> b(kBlock);
-  DCCompr compr;
+  DCCompr compr(DCCompr::levelFor(1202));  // the default storage version
   uint64_t s = 12345;
   double sum = 0;
   size_t nonZero = 0;

@@ -187,7 +187,7 @@ TEST(ScanSketch, KeepsTheSmallestFingerprintsWithCountsAndRatios) {
   };
   std::vector<Expected> all;
   std::vector<unsigned char> block(kBlock);
-  DCCompr compr;
+  DCCompr compr(DCCompr::levelFor(myGlobals.storagever));
   for (const auto& [id, n] : copies) {
     scantest::fillBlock(static_cast<uint64_t>(id), block.data());
     std::vector<unsigned char> fp;
