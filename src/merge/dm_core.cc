@@ -23,13 +23,9 @@ bool contains(const std::string& s, const char* word) { return s.find(word) != s
 // reduction), as its own report would compute it. False when its entries
 // could not be read (the reason is already on standard error).
 bool dataReductionOf(const std::string& path, double ratio, double& v) {
-  const std::string command = myGlobals.command;
-  myGlobals.command = "load";
-  DCLogger record(path);
+  DCLogger record(path, SketchReadMode::kLoad);
   DCKHeap sketch(static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize)));
-  const bool readBack = record.loadPrologue() && record.loadHashes(sketch, true);
-  myGlobals.command = command;
-  if (!readBack) return false;
+  if (!record.loadPrologue() || !record.loadHashes(sketch, true)) return false;
   record.sourceNames = record.fileSourceNames;
   sketch.judgeFillFromCounters(record.notZeroBlocks);
   v = computeReport(record, sketch, ratio).dataReductionRatio;
@@ -39,7 +35,7 @@ bool dataReductionOf(const std::string& path, double ratio, double& v) {
 }  // namespace
 
 DMCore::DMCore(const std::vector<std::string>& inputs, const std::string& output)
-    : outputRecord(new DCLogger(output)), mergedSketch(nullptr) {
+    : outputRecord(new DCLogger(output, SketchReadMode::kMergeInput)), mergedSketch(nullptr) {
   for (const std::string& name : inputs) {
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) continue;
@@ -79,7 +75,7 @@ uint64_t DMCore::getMinHeapSize() const {
 }
 
 int DMCore::initOneFile(const std::string& path) {
-  std::unique_ptr<DCLogger> rec(new DCLogger(path));
+  std::unique_ptr<DCLogger> rec(new DCLogger(path, SketchReadMode::kMergeInput));
   const bool readable = rec->loadPrologue();
   // The entries are read again by merge(); holding every input open until
   // then would run out of descriptors on large merges.

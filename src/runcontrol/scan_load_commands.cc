@@ -142,7 +142,7 @@ namespace {
 
 void loadRun() {
   {
-    DCLogger check(myGlobals.sketch);
+    DCLogger check(myGlobals.sketch, SketchReadMode::kLoad);
     const bool ok = check.loadPrologue();
     if (check.kind.find("merge") != std::string::npos) {
       std::cerr << "Cannot read given sketch, load of merge files are not supported" << std::endl;

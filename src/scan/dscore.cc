@@ -56,7 +56,12 @@ DSCore::DSCore(uint64_t blockSizeArg, uint64_t hashSize, uint64_t recoverBlocksA
   extraBytes[0] = static_cast<unsigned char>(rand() % 255);
   extraBytes[1] = static_cast<unsigned char>(rand() % 255);
 
-  logger = new DCLogger(sketch);
+  // What the run reads its sketch file back for.
+  const SketchReadMode mode = myGlobals.command == "load"          ? SketchReadMode::kLoad
+                              : myGlobals.command == "partialscan" ? SketchReadMode::kPartialScan
+                              : myGlobals.command == "merge"       ? SketchReadMode::kMergeInput
+                                                                   : SketchReadMode::kFullScan;
+  logger = new DCLogger(sketch, mode);
   compr = new DCCompr(DCCompr::levelFor(myGlobals.storagever));
   status = logger->valid ? 0 : 2;
   heap = new DCKHeap(hashSize);

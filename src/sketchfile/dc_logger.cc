@@ -113,8 +113,8 @@ std::string failureText(const std::string& target, int err) { return target + ":
 
 }  // namespace
 
-DCLogger::DCLogger(const std::string& name)
-    : sketchFileName(name), threadPositions(myGlobals.threads, 0) {
+DCLogger::DCLogger(const std::string& name, SketchReadMode mode)
+    : sketchFileName(name), threadPositions(myGlobals.threads, 0), readMode(mode) {
   initLogFieldNames();
   initRecDBFileName();
 }
@@ -305,7 +305,7 @@ bool DCLogger::loadPrologue() {
   // Positions only matter to a scan that resumes; a merge or a load of a
   // file from another thread count is fine.
   std::vector<uint64_t> positions;
-  const bool restorePositions = myGlobals.command != "merge" && myGlobals.command != "load";
+  const bool restorePositions = readMode == SketchReadMode::kFullScan || readMode == SketchReadMode::kPartialScan;
   if (restorePositions) {
     const std::vector<std::string> pieces = splitAtSpaces(positionsText);
     if (pieces.size() != myGlobals.threads) {
@@ -339,7 +339,7 @@ bool DCLogger::loadPrologue() {
 }
 
 bool DCLogger::isConsistent(const DCKHeap& sketch) const {
-  if (myGlobals.command == "load") return true;
+  if (readMode == SketchReadMode::kLoad) return true;
   return fileSourceNames == sourceNames && sketchSize <= sketch.getCapacity();
 }
 
@@ -387,7 +387,7 @@ bool DCLogger::loadHashes(DCKHeap& sketch, bool freshStart) {
   // sketch.
   const char* problem = entrySectionProblem(got, freshStart);
   if (problem == nullptr) {
-    if (myGlobals.command != "load" && sketchSize < capacity) {
+    if (readMode != SketchReadMode::kLoad && sketchSize < capacity) {
       if (!neverDropped(sketch, notZeroBlocks)) {
         if (freshStart) sketch.clear();
         sketch.setSize(static_cast<int>(std::min<uint64_t>(capacity, INT32_MAX)));
@@ -413,7 +413,7 @@ bool DCLogger::loadHashes(DCKHeap& sketch, bool freshStart) {
   }
   smallZeroBlocks = bigZeroBlocks = notZeroBlocks = 0;
   for (uint64_t& p : threadPositions) p = 0;
-  if (myGlobals.command != "load") {
+  if (readMode != SketchReadMode::kLoad) {
     std::cout << "\n\t Damaged or truncated sketch file, ignoring given sketch file and starting from device "
                  "start"
               << std::endl;

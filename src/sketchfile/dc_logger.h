@@ -16,11 +16,20 @@
 
 constexpr const char* kSketchFileTitle = sketchformat::kTitle;
 
+// What a sketch file is read back for, which decides what the reader takes
+// from it and how strict it is about the run it belongs to.
+enum class SketchReadMode {
+  kFullScan,     // a scan resuming: its positions, and only a file of its source and sketch
+  kPartialScan,  // a partial scan: writes only
+  kMergeInput,   // an input of a merge: no positions
+  kLoad,         // a load: any record, no positions
+};
+
 class DCLogger {
  public:
   // Sets both file names, kind "fullscan", both flags true, counters zero and
   // one zero position per pipeline thread (myGlobals.threads).
-  explicit DCLogger(const std::string& sketchFileName);
+  explicit DCLogger(const std::string& sketchFileName, SketchReadMode mode = SketchReadMode::kFullScan);
   DCLogger(const DCLogger&) = delete;
   DCLogger& operator=(const DCLogger&) = delete;
 
@@ -88,6 +97,7 @@ class DCLogger {
   std::string kind = "fullscan";          // or "partialscan", "merge"
   std::vector<uint64_t> threadPositions;  // byte positions, one per thread
   std::string lastError;                  // "NAME: reason" of the last failed save
+  SketchReadMode readMode;
 
  private:
   // Writes content to temp, makes it durable and renames it to target;

@@ -135,7 +135,7 @@ LoadVerdict readAsLoad(const std::string& path) {
   myGlobals.command = "load";
   LoadVerdict v;
   {
-    DCLogger check(path);
+    DCLogger check(path, SketchReadMode::kLoad);
     const bool ok = check.loadPrologue();
     if (contains(check.kind, "merge") || !ok) return v;
   }

@@ -207,8 +207,7 @@ TEST_F(SketchFileTest, EmptySketchCarriesTheStoredRatioAndKind) {
   EXPECT_NE(std::string::npos, text.find("\nAverage compression ratio: 0.4\n"));
   EXPECT_EQ(0u, writer.getRealNumberOfHashes());
 
-  myGlobals.command = "load";
-  DCLogger reader(name);
+  DCLogger reader(name, SketchReadMode::kLoad);
   ASSERT_TRUE(reader.loadPrologue());
   EXPECT_EQ("partialscan", reader.kind);
   EXPECT_FLOAT_EQ(0.4f, reader.averageCompressionRatio);
@@ -328,8 +327,7 @@ TEST_F(SketchFileTest, RecordOfAnotherSourceOrSketchSizeRestartsTheScan) {
   for (const Case& c : cases) {
     dztest::writeFile(name,
                       join(replaced(goodLines(), 5, "Number of Not Zero blocks: " + std::to_string(c.notZero))));
-    myGlobals.command = c.command;
-    DCLogger logger(name);
+    DCLogger logger(name, std::string(c.command) == "load" ? SketchReadMode::kLoad : SketchReadMode::kFullScan);
     logger.sourceNames = c.sourceNames;
     ASSERT_TRUE(logger.loadPrologue()) << c.what;
     DCKHeap sketch(c.capacity);
@@ -376,8 +374,7 @@ TEST_F(SketchFileTest, ThreadCountMismatchRefusesAScanWithStatus130) {
 
   // A merge or a load does not resume, so the thread count does not matter.
   for (const char* command : {"merge", "load"}) {
-    myGlobals.command = command;
-    DCLogger logger(name);
+    DCLogger logger(name, std::string(command) == "load" ? SketchReadMode::kLoad : SketchReadMode::kMergeInput);
     EXPECT_TRUE(logger.loadPrologue()) << command;
     EXPECT_EQ((std::vector<uint64_t>{0, 0, 0, 0}), logger.threadPositions) << command;
   }
@@ -522,8 +519,7 @@ TEST_F(SketchFileTest, ShortEntrySectionIsACutFile) {
   const std::string name = path("short.dat");
   dztest::writeFile(name, join(std::vector<std::string>(good.begin(), good.begin() + 12)));  // one of two
 
-  myGlobals.command = "load";
-  DCLogger load(name);
+  DCLogger load(name, SketchReadMode::kLoad);
   ASSERT_TRUE(load.loadPrologue());
   DCKHeap sketch(50000);
   testing::internal::CaptureStdout();
