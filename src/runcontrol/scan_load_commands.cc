@@ -67,6 +67,7 @@ void scanCommand() {
   refuseMissingSource();
   refuseUnsafeOutputs(myGlobals.sketch, {myGlobals.input});
   gSourceShrank.store(false);
+  forgetReadMode();
   DSCore* scn = newEngine();
   gScn = scn;
   TopHashes_ = scn->heap;

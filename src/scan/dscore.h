@@ -36,7 +36,7 @@ class DSCore {
   std::string devName;
   unsigned char extraBytes[2];         // appended to hashed data when randomBytes is set
   uint64_t resumedBytes;               // bytes already accounted by a resumed scan
-  uint32_t sectorSize;                 // logical block size of the source
+  uint32_t sectorSize;                 // logical block size of the source: the unit of direct reads
   std::string sizeError;               // why get_dev_size found no size
   bool saveFailed = false;             // a recovery point or the final save could not be written
 

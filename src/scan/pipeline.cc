@@ -2,14 +2,17 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/format.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -96,6 +99,176 @@ ssize_t readFully(int fd, unsigned char* buf, size_t count, off_t offset) {
   return static_cast<ssize_t>(got);
 }
 
+enum ReadMode : int { kUndecided, kDirect, kBuffered };
+
+// How this run reads the source: settled by the first open or read that
+// tells, so that the run log says it once.
+std::atomic<int> gReadMode{kUndecided};
+
+size_t pageSize() {
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return page;
+}
+
+// Whether the page cache of fd's pages of [offset, offset + count) can be
+// told, and which of them are in it: one entry per page, from the page that
+// holds offset; bit 0 set for a resident page.
+bool residentPages(int fd, off_t offset, size_t count, std::vector<unsigned char>& pages) {
+  const off_t page = static_cast<off_t>(pageSize());
+  const off_t start = offset - offset % page;
+  const size_t span = static_cast<size_t>((offset + static_cast<off_t>(count) - start + page - 1) / page * page);
+  void* m = mmap(nullptr, span, PROT_READ, MAP_SHARED, fd, start);
+  if (m == MAP_FAILED) return false;
+  pages.resize(span / static_cast<size_t>(page));
+  const bool ok = mincore(m, span, pages.data()) == 0;
+  munmap(m, span);
+  return ok;
+}
+
+// Drops the pages that a buffered read brought in: those that were not
+// resident before it. Pages that were stay, for whoever had them cached.
+void dropPagesReadIn(int fd, off_t offset, const std::vector<unsigned char>& before) {
+  const off_t page = static_cast<off_t>(pageSize());
+  const off_t start = offset - offset % page;
+  size_t i = 0;
+  while (i < before.size()) {
+    if ((before[i] & 1) != 0) {
+      ++i;
+      continue;
+    }
+    size_t j = i;
+    while (j < before.size() && (before[j] & 1) == 0) ++j;
+    posix_fadvise(fd, start + static_cast<off_t>(i) * page, static_cast<off_t>(j - i) * page, POSIX_FADV_DONTNEED);
+    i = j;
+  }
+}
+
+// mincore reports the cache of a file only to a process that owns it or
+// could open it for writing; to anyone else every page looks absent, and
+// dropping "what was not resident" would drop everything.
+bool residencyVisible(const std::string& name) {
+  struct stat st;
+  if (geteuid() == 0) return true;
+  if (stat(name.c_str(), &st) == 0 && st.st_uid == geteuid()) return true;
+  return faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+// Settles the run's read mode; only the first caller's mode counts, and
+// only it logs. True when the mode is now `mode`.
+bool settleReadMode(int mode, bool residencyKnown) {
+  int expected = kUndecided;
+  if (gReadMode.compare_exchange_strong(expected, mode)) {
+    if (mode == kDirect) {
+      logLine(2, "Read mode: direct; ranges found in the cache are read from it");
+    } else if (residencyKnown) {
+      logLine(2, "Read mode: buffered, dropping pages read");
+    } else {
+      logLine(2, "Read mode: buffered, pages read stay cached (the cache cannot be inspected)");
+    }
+    return true;
+  }
+  return expected == mode;
+}
+
+// One worker's access to the source. Reads bypass the page cache (O_DIRECT)
+// where the source allows it, so that a scan on a production host neither
+// fills the cache nor evicts what others keep there. What direct reads
+// cannot cover (a piece shorter than a sector at the end, a source that
+// refuses them) is read through a second, buffered descriptor, and the
+// pages such a read brought into the cache are dropped again.
+class SourceFile {
+ public:
+  explicit SourceFile(const DSCore& scn)
+      : sector_(scn.sectorSize), residencyKnown_(residencyVisible(scn.devName)) {
+    fd_ = open(scn.devName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return;  // every read fails, and is counted as a read error
+    // Read-ahead would bring in pages beyond the range read; the next range
+    // would find them resident and keep them.
+    posix_fadvise(fd_, 0, 0, POSIX_FADV_RANDOM);
+    // Direct reads need whole sectors at sector offsets into memory aligned
+    // as much; the buffers are page aligned and blocks are whole sectors.
+    const bool aligned = sector_ != 0 && (sector_ & (sector_ - 1)) == 0 && sector_ <= pageSize() &&
+                         static_cast<size_t>(myGlobals.blockSize) % sector_ == 0;
+    if (aligned && gReadMode.load() != kBuffered) {
+      directFd_ = open(scn.devName.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+    }
+    if (directFd_ < 0) settleReadMode(kBuffered, residencyKnown_);
+  }
+  ~SourceFile() {
+    // Every range this worker read was in the cache: the source was never
+    // asked for a direct read, but took the direct open.
+    if (directFd_ >= 0 && readAny_) settleReadMode(kDirect, residencyKnown_);
+    if (directFd_ >= 0) close(directFd_);
+    if (fd_ >= 0) close(fd_);
+  }
+  SourceFile(const SourceFile&) = delete;
+  SourceFile& operator=(const SourceFile&) = delete;
+
+  // Reads count bytes at offset into buf, going on after short reads.
+  // Returns the bytes read: fewer than count only at the end of the source;
+  // -1 on an error (errno set).
+  ssize_t read(unsigned char* buf, size_t count, off_t offset) {
+    readAny_ = true;
+    if (directFd_ >= 0 && gReadMode.load(std::memory_order_relaxed) == kBuffered) closeDirect();
+    if (directFd_ < 0) return readBuffered(buf, count, offset);
+    if (wholeRangeResident(offset, count)) return readFully(fd_, buf, count, offset);  // nothing to drop
+    size_t got = 0;
+    const size_t whole = count - count % sector_;
+    if (whole > 0 && static_cast<size_t>(offset) % sector_ == 0 && reinterpret_cast<uintptr_t>(buf) % sector_ == 0) {
+      while (got < whole) {
+        const ssize_t n = gReadAt(directFd_, buf + got, whole - got, offset + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINVAL) {
+          // Refused before any direct read went through: the source takes
+          // none, and the run reads buffered. Refused later: only this range.
+          if (settleReadMode(kBuffered, residencyKnown_)) closeDirect();
+          break;
+        }
+        settleReadMode(kDirect, residencyKnown_);
+        if (n < 0) return -1;
+        if (n == 0) return static_cast<ssize_t>(got);
+        got += static_cast<size_t>(n);
+        // Only the end of the source ends a direct read inside a sector.
+        if (got % sector_ != 0) break;
+      }
+    }
+    if (got == count) return static_cast<ssize_t>(got);
+    const ssize_t rest = readBuffered(buf + got, count - got, offset + static_cast<off_t>(got));
+    return rest < 0 ? -1 : static_cast<ssize_t>(got) + rest;
+  }
+
+ private:
+  void closeDirect() {
+    close(directFd_);
+    directFd_ = -1;
+  }
+
+  // A range wholly in the cache is read from it, buffered: that leaves the
+  // cache as it was, as a direct read would, and costs far less CPU than a
+  // direct read of the same range from the device.
+  bool wholeRangeResident(off_t offset, size_t count) {
+    if (!residencyKnown_ || !residentPages(fd_, offset, count, before_)) return false;
+    for (unsigned char p : before_) {
+      if ((p & 1) == 0) return false;
+    }
+    return true;
+  }
+
+  ssize_t readBuffered(unsigned char* buf, size_t count, off_t offset) {
+    const bool drop = residencyKnown_ && fd_ >= 0 && residentPages(fd_, offset, count, before_);
+    const ssize_t n = readFully(fd_, buf, count, offset);
+    if (drop) dropPagesReadIn(fd_, offset, before_);
+    return n;
+  }
+
+  int fd_ = -1;
+  int directFd_ = -1;
+  const size_t sector_;
+  const bool residencyKnown_;
+  bool readAny_ = false;
+  std::vector<unsigned char> before_;  // residency before a read
+};
+
 std::string hexUpper(const std::vector<unsigned char>& bytes) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string s;
@@ -125,15 +298,19 @@ std::vector<PooledChunk> chunkPool;
 // says which, so a buffer is always freed the way it was allocated.
 constexpr size_t kMappedChunkMin = size_t{256} << 10;
 
+// Page aligned either way, as direct reads need.
 unsigned char* allocChunk(size_t size) {
-  if (size < kMappedChunkMin) return new (std::nothrow) unsigned char[size];
+  if (size < kMappedChunkMin) {
+    const size_t page = pageSize();
+    return static_cast<unsigned char*>(std::aligned_alloc(page, (size + page - 1) / page * page));
+  }
   void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
   return m == MAP_FAILED ? nullptr : static_cast<unsigned char*>(m);
 }
 
 void freeChunk(unsigned char* buf, size_t size) {
   if (size < kMappedChunkMin) {
-    delete[] buf;
+    std::free(buf);
   } else {
     munmap(buf, size);
   }
@@ -149,6 +326,8 @@ size_t chunkPoolCap() {
 }
 
 }  // namespace
+
+void forgetReadMode() { gReadMode.store(kUndecided); }
 
 int chunkPinLimit() {
   const size_t bound = static_cast<size_t>(myGlobals.hashRequestsMaxQ) * myGlobals.threads;
@@ -221,7 +400,7 @@ void readThreadFnc(int w, long long devSize) {
   uint64_t saved = scn->logger->threadPositions.at(w);
   if (saved != 0) cur = static_cast<int64_t>(saved) + bs;
 
-  int fd = open(scn->devName.c_str(), O_RDONLY | O_CLOEXEC);
+  SourceFile source(*scn);
   while (end - cur >= bs && !gStopReaders.load(std::memory_order_relaxed)) {
     const int64_t chunk = std::min(chunkMax, end - cur);
     unsigned char* buf = takeChunkBuffer(static_cast<size_t>(chunk));
@@ -231,7 +410,7 @@ void readThreadFnc(int w, long long devSize) {
       continue;
     }
     ++myGlobals.readsIssued;
-    ssize_t n = readFully(fd, buf, static_cast<size_t>(chunk), static_cast<off_t>(cur));
+    ssize_t n = source.read(buf, static_cast<size_t>(chunk), static_cast<off_t>(cur));
     if (n < 0) {
       const int err = errno;
       returnChunkBuffer(buf, static_cast<size_t>(chunk));
@@ -260,7 +439,6 @@ void readThreadFnc(int w, long long devSize) {
                             static_cast<int>(chunk), static_cast<int16_t>(w)),
                 bound, gReadSpace);
   }
-  if (fd >= 0) close(fd);
   logLine(5, "exiting read thread");
   // Last, so that a loop that sees 0 also sees every chunk this reader pushed.
   --scn->activeReaders;
@@ -325,7 +503,6 @@ void hashThreadFnc(int /*w*/) {
 int cmpThreadFnc(int w) {
   DSCore* scn = gScn;
   const int bs = myGlobals.blockSize;
-  int fd = open(scn->devName.c_str(), O_RDONLY | O_CLOEXEC);
   DCCompr compr;
 
   const bool partial = myGlobals.command == "partialscan";
@@ -335,10 +512,16 @@ int cmpThreadFnc(int w) {
   }
   // The quota counts partial-scan samples only; a full scan's ratio
   // measurement needs every compression worker whatever the quota says.
-  if (partial && quota < 1) {
-    if (fd >= 0) close(fd);
-    return static_cast<int>(quota);
-  }
+  if (partial && quota < 1) return static_cast<int>(quota);
+
+  SourceFile source(*scn);
+  // One block buffer for all the worker's reads, page aligned for direct
+  // reads; no request carries it away.
+  const size_t page = pageSize();
+  std::unique_ptr<unsigned char, decltype(&std::free)> block(
+      static_cast<unsigned char*>(std::aligned_alloc(page, (static_cast<size_t>(bs) + page - 1) / page * page)),
+      &std::free);
+  if (block == nullptr) throw std::bad_alloc();
 
   unsigned done = 0;
   for (;;) {
@@ -349,8 +532,8 @@ int cmpThreadFnc(int w) {
       break;
     }
     ++myGlobals.cmpRequestsDone;
-    req->buf = new unsigned char[bs];
-    ssize_t n = readFully(fd, req->buf, static_cast<size_t>(bs), static_cast<off_t>(req->pos));
+    unsigned char* data = block.get();
+    ssize_t n = source.read(data, static_cast<size_t>(bs), static_cast<off_t>(req->pos));
     if (n < 0) {
       const int err = errno;
       try {
@@ -370,10 +553,10 @@ int cmpThreadFnc(int w) {
       // A partial-scan sample; one that could not be read is dropped and
       // the driver draws another.
       if (n > 0) {
-        if (allZero(req->buf, req->len)) {
+        if (allZero(data, req->len)) {
           ++myGlobals.samplesZero;
         } else {
-          compr.processBlock(req->buf, static_cast<unsigned long long>(req->len));
+          compr.processBlock(data, static_cast<unsigned long long>(req->len));
           compr.reset();
           if (static_cast<size_t>(w) < cmpSumComp.size()) {
             cmpSumComp[w] += static_cast<int32_t>(compr.ratio * 100000.0);
@@ -390,17 +573,14 @@ int cmpThreadFnc(int w) {
       // waiting for the engine hold no blocks. Forwarded even when the read
       // failed (ratio -1): the measurement counts every request it sent.
       if (n > 0) {
-        compr.processBlock(req->buf, static_cast<unsigned long long>(req->len));
+        compr.processBlock(data, static_cast<unsigned long long>(req->len));
         req->ratio = compr.ratio;
         compr.reset();
       }
-      delete[] req->buf;
-      req->buf = nullptr;
       cmpRequests->push(req);
     } else {
       delete req;
     }
   }
-  if (fd >= 0) close(fd);
   return static_cast<int>(quota);
 }

@@ -59,6 +59,12 @@ int chunkPinLimit();
 // Frees the recycled buffers (end of a scan).
 void releaseChunkBuffers();
 
+// Read and compression workers read the source directly (O_DIRECT) where
+// it allows that, else buffered, dropping the pages they brought into the
+// cache; the first worker to find out logs the mode. Each command forgets
+// the mode of an earlier run before starting its workers.
+void forgetReadMode();
+
 // Set by the scan loop when it ends early: readers stop at their next chunk.
 extern std::atomic<bool> gStopReaders;
 // Hash requests whose fingerprint has reached the sketch (or was refused by
