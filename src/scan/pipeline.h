@@ -79,6 +79,11 @@ extern std::vector<int32_t> cmpSumComp;
 using ReadAtFn = ssize_t (*)(int fd, void* buf, size_t count, off_t offset);
 extern ReadAtFn gReadAt;
 
+// Set once the kernel turns out to have no cachestat (before 6.5): the
+// workers then map each range to inspect the page cache with mincore.
+// Tests set it to take that path.
+extern std::atomic<bool> gNoCachestat;
+
 // Share of read worker w: [start, end) before any resume position applies.
 struct ReadShare {
   int64_t start;
