@@ -54,11 +54,14 @@ inline bool evict(const std::string& path) {
   return residentCount(path) == 0;
 }
 
-// Reads [from, to) of the file through the cache, and no page beyond.
-inline void loadPages(const std::string& path, off_t from, off_t to) {
+// Reads [from, to) of the file through the cache, and no page beyond; or,
+// with readAhead, as a sequential reader does: the kernel reads ahead
+// beyond `to` and marks a page of what it read ahead, to read further when
+// that page is read.
+inline void loadPages(const std::string& path, off_t from, off_t to, bool readAhead = false) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
-  posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);  // no read-ahead
+  if (!readAhead) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
   std::vector<char> buf(1 << 16);
   for (off_t at = from; at < to;) {
     const ssize_t n = pread(fd, buf.data(), std::min<size_t>(buf.size(), static_cast<size_t>(to - at)), at);
@@ -66,6 +69,17 @@ inline void loadPages(const std::string& path, off_t from, off_t to) {
     at += n;
   }
   close(fd);
+}
+
+// Waits until no read-ahead is in flight: the residency stops changing.
+inline void settle(const std::string& path) {
+  size_t last = residentCount(path);
+  for (int i = 0; i < 100; ++i) {
+    usleep(20000);
+    const size_t now = residentCount(path);
+    if (now == last) return;
+    last = now;
+  }
 }
 
 // True when the file's file system takes a direct read of its first 4096
