@@ -252,21 +252,22 @@ bool settleReadMode(int mode, bool residencyKnown) {
 // refuses them) is read through a second, buffered descriptor, and the
 // pages such a read brought into the cache are dropped again.
 //
-// A source wholly in the cache is read from it instead: as cache-neutral,
-// and a direct read costs half as much CPU again there (measured on a
-// cached 2 GiB image). Only then: a buffered read of a cached range can hit
-// a page that another reader's read-ahead marked, and the kernel then reads
-// ahead beyond the range, whatever this descriptor advises; on a partly
-// cached source the next ranges find those pages cached and read ahead
-// again (measured: 259 MiB cached before a scan, 813 MiB after).
+// A source wholly in the cache is read from it instead, buffered: that is
+// as cache-neutral, and direct reads of it cost half as much CPU again
+// (measured on a cached 2 GiB image). A partly cached source is read
+// directly all through, its cached ranges too: a buffered read of a cached
+// range can hit a page that another reader's read-ahead marked, and the
+// kernel then reads ahead beyond the range whatever this descriptor
+// advises; the next ranges find those pages cached, and so on (measured:
+// 259 MiB of an image cached before a scan, 813 MiB after).
 class SourceFile {
  public:
   explicit SourceFile(const DSCore& scn)
       : sector_(scn.sectorSize), size_(scn.devSize), residencyKnown_(residencyVisible(scn.devName)) {
     fd_ = open(scn.devName.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) return;  // every read fails, and is counted as a read error
-    // Read-ahead would bring in pages beyond the range read; the next range
-    // would find them resident and keep them.
+    // Read-ahead would bring in pages beyond a range read buffered; the next
+    // range would find them resident and keep them.
     posix_fadvise(fd_, 0, 0, POSIX_FADV_RANDOM);
     // Direct reads need whole sectors at sector offsets into memory aligned
     // as much; the buffers are page aligned and blocks are whole sectors.

@@ -61,8 +61,9 @@ void releaseChunkBuffers();
 
 // Read and compression workers read the source directly (O_DIRECT) where
 // it allows that, else buffered, dropping the pages they brought into the
-// cache; the first worker to find out logs the mode. Each command forgets
-// the mode of an earlier run before starting its workers.
+// cache; a source wholly in the cache they read from it. The first worker
+// to find out logs the mode. Each command forgets the mode of an earlier
+// run before starting its workers.
 void forgetReadMode();
 
 // Set by the scan loop when it ends early: readers stop at their next chunk.
