@@ -204,6 +204,12 @@ TEST_F(PageCacheScan, ScansLeaveEveryPageAsResidentAsTheyFoundIt) {
   const Prepare states[] = {
       {"dropped before", [](const std::string&, off_t) {}, false},
       {"cached before", [](const std::string& path, off_t size) { scantest::loadPages(path, 0, size); }, false},
+      // Some pages of a cached source are always being reclaimed.
+      {"cached but for one page in 256",
+       [](const std::string& path, off_t size) {
+         for (off_t at = 0; at < size; at += 256 * 4096) scantest::loadPages(path, at + 4096, at + 256 * 4096);
+       },
+       false},
       // Chunks of the scan start and end in the middle of cached runs.
       {"every other 192 KiB cached",
        [](const std::string& path, off_t size) {
@@ -245,11 +251,12 @@ TEST_F(PageCacheScan, ScansLeaveEveryPageAsResidentAsTheyFoundIt) {
           EXPECT_TRUE(scantest::readSketchFile(run(command)).ok);
           const std::vector<bool> after = scantest::residency(myGlobals.input);
           EXPECT_LE(pagesChanged(before, after), kSlackPages);
-          // A source wholly in the cache is read from it: no direct read is
-          // asked for, and none refused.
+          // A source all but 1 % in the cache is read from it: no direct read
+          // is asked for, and none refused.
           const std::string log = runLog();
-          const bool allCached = std::find(before.begin(), before.end(), false) == before.end();
-          EXPECT_NE(log.find(allCached ? "Read mode: buffered, from the page cache" : mode.logged), std::string::npos)
+          const auto missing = static_cast<size_t>(std::count(before.begin(), before.end(), false));
+          const bool fromCache = missing <= before.size() / 100;
+          EXPECT_NE(log.find(fromCache ? "Read mode: buffered, from the page cache" : mode.logged), std::string::npos)
               << log;
         }
       }
