@@ -158,7 +158,7 @@ sed 's/^/         /' "$truth"
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores"
 printf 'dd direct:            %6s MB/s  (%s s wall)\n' "$(rate "$dd_s")" "$dd_s"
 printf 'scan, uncached:       %6s MB/s  (%s s wall, %s s CPU; %s)\n' "$(rate "$cold_s")" "$cold_s" "$cold_cpu" "$cold_mode"
-printf 'scan, cached before:  %6s MB/s  (%s s wall, %s s CPU)\n' "$(rate "$warm_s")" "$warm_s" "$warm_cpu"
+printf 'scan, cached before:  %6s MB/s  (%s s wall, %s s CPU; %s)\n' "$(rate "$warm_s")" "$warm_s" "$warm_cpu" "$warm_mode"
 if [ -n "$tmpfs_note" ]; then
   echo "scan, tmpfs copy:     $tmpfs_note"
 else

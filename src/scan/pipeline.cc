@@ -182,13 +182,13 @@ Cached cachedPages(int fd, const PageSpan& span) {
   return n == 0 ? Cached::kNone : n == pages.size() ? Cached::kAll : Cached::kSome;
 }
 
-// Whether at most 1 % of the first `size` bytes of fd, and at most 64 MiB,
-// are missing from the cache. The mincore way looks a window at a time: a
+// Whether at most 64 MiB of the first `size` bytes of fd, and at most a
+// tenth of them, are missing from the cache. The mincore way looks a window at a time: a
 // whole device mapped at once may not fit the address space.
 bool nearlyAllCached(int fd, uint64_t size) {
   const uint64_t page = pageSize();
   const uint64_t pages = (size + page - 1) / page;
-  const uint64_t missingMax = std::min(pages / 100, (uint64_t{64} << 20) / page);
+  const uint64_t missingMax = std::min(pages / 10, (uint64_t{64} << 20) / page);
   if (!gNoCachestat.load(std::memory_order_relaxed)) {
     CachestatRange range{0, pages * page};
     Cachestat stat{};
@@ -262,8 +262,8 @@ bool settleReadMode(int mode, bool residencyKnown) {
 // refuses them) is read through a second, buffered descriptor, and the
 // pages such a read brought into the cache are dropped again.
 //
-// A source nearly all in the cache (all but 1 % of it at most, and at most
-// 64 MiB) is read from it instead, buffered: direct reads of a cached
+// A source nearly all in the cache (all but 64 MiB of it at most, and at
+// most a tenth) is read from it instead, buffered: direct reads of a cached
 // source cost half as much CPU again (measured on a cached 2 GiB image),
 // and some pages of a cached source are always being reclaimed. Other
 // sources are read directly all through, their cached ranges too: a

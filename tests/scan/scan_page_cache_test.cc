@@ -251,11 +251,12 @@ TEST_F(PageCacheScan, ScansLeaveEveryPageAsResidentAsTheyFoundIt) {
           EXPECT_TRUE(scantest::readSketchFile(run(command)).ok);
           const std::vector<bool> after = scantest::residency(myGlobals.input);
           EXPECT_LE(pagesChanged(before, after), kSlackPages);
-          // A source all but 1 % in the cache is read from it: no direct read
-          // is asked for, and none refused.
+          // A source nine tenths in the cache or more (this one is far
+          // smaller than 640 MiB) is read from it: no direct read is asked
+          // for, and none refused.
           const std::string log = runLog();
           const auto missing = static_cast<size_t>(std::count(before.begin(), before.end(), false));
-          const bool fromCache = missing <= before.size() / 100;
+          const bool fromCache = missing <= before.size() / 10;
           EXPECT_NE(log.find(fromCache ? "Read mode: buffered, from the page cache" : mode.logged), std::string::npos)
               << log;
         }
