@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -302,6 +303,14 @@ class SourceFile {
   // Returns the bytes read: fewer than count only at the end of the source;
   // -1 on an error (errno set).
   ssize_t read(unsigned char* buf, size_t count, off_t offset) {
+    const auto ahead = std::find(prefetched_.begin(), prefetched_.end(), offset);
+    if (ahead != prefetched_.end()) {
+      prefetched_.erase(ahead);
+      const PageSpan span = pageSpan(offset, count);
+      const ssize_t n = readFully(fd_, buf, count, offset);
+      posix_fadvise(fd_, span.start, static_cast<off_t>(span.bytes), POSIX_FADV_DONTNEED);
+      return n;
+    }
     const bool fromCache = sourceCached();
     if (fromCache) settleReadMode(kFromCache, residencyKnown_);
     if (directFd_ >= 0 && gReadMode.load(std::memory_order_relaxed) == kBuffered) closeDirect();
@@ -335,6 +344,15 @@ class SourceFile {
         residencyKnown_ ? cachedPages(fd_, pageSpan(restAt, count - got)) : Cached::kUnknown;
     const ssize_t rest = readBuffered(buf + got, count - got, restAt, restCached);
     return rest < 0 ? -1 : static_cast<ssize_t>(got) + rest;
+  }
+
+  // Starts reading a range that read() is soon asked for, where that would
+  // be a direct read waited for on its own: into the cache, from where
+  // read() takes it and drops it again.
+  void prefetch(off_t offset, size_t count) {
+    if (directFd_ < 0 || !residencyKnown_ || sourceCached()) return;
+    if (cachedPages(fd_, pageSpan(offset, count)) != Cached::kNone) return;
+    if (posix_fadvise(fd_, offset, static_cast<off_t>(count), POSIX_FADV_WILLNEED) == 0) prefetched_.push_back(offset);
   }
 
  private:
@@ -375,6 +393,7 @@ class SourceFile {
   const uint64_t size_;
   const bool residencyKnown_;
   std::vector<unsigned char> before_;  // residency before a buffered read
+  std::vector<off_t> prefetched_;      // ranges read ahead into the cache
 };
 
 std::string hexUpper(const std::vector<unsigned char>& bytes) {
@@ -634,9 +653,30 @@ int cmpThreadFnc(int w) {
       &std::free);
   if (block == nullptr) throw std::bad_alloc();
 
+  // A full scan's ratio measurement waits for blocks from all over the
+  // source. Read directly one at a time per worker, they leave the device
+  // waiting between them (measured: a fifth of an uncached scan's time): a
+  // worker takes the requests waiting, up to kTakenMax, and starts all their
+  // reads before it reads the first.
+  constexpr size_t kTakenMax = 16;
+  std::deque<hashReq*> taken;
   unsigned done = 0;
   for (;;) {
-    hashReq* req = readcmpRequests->pop();
+    if (taken.empty()) {
+      taken.push_back(readcmpRequests->pop());
+      hashReq* more = nullptr;
+      while (!partial && taken.back()->len != 0 && taken.size() < kTakenMax &&
+             readcmpRequests->popFor(more, std::chrono::milliseconds(0))) {
+        taken.push_back(more);
+      }
+      if (taken.size() > 1) {
+        for (hashReq* r : taken) {
+          if (r->len != 0) source.prefetch(static_cast<off_t>(r->pos), static_cast<size_t>(bs));
+        }
+      }
+    }
+    hashReq* req = taken.front();
+    taken.pop_front();
     if (req->len == 0) {
       delete req;
       logLine(5, "exiting cmp thread");

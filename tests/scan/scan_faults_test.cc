@@ -162,7 +162,9 @@ TEST_F(ScanFaults, ShortReadIsReadOnNotCutShort) {
   EXPECT_EQ(f.number("Number of Not Zero blocks"), 4096u);
 }
 
-TEST_F(ScanFaults, FaultsOfDirectReadsAreHandledAsThoseOfBufferedOnes) {
+TEST_F(ScanFaults, FaultsOfReadsOfAnUncachedSourceAreHandledAsThoseOfACachedOne) {
+  // An uncached source is read directly, and the blocks of the ratio
+  // measurement (most of them) read ahead into the cache and dropped again.
   struct Case {
     const char* name;
     int blocks;
@@ -204,7 +206,9 @@ TEST_F(ScanFaults, FaultsOfDirectReadsAreHandledAsThoseOfBufferedOnes) {
     gFault.shortLength = c.shortLength;
     gFault.direct = 0;
     scanWithin(60);
-    EXPECT_GT(gFault.direct.load(), 0) << "the faults reached direct reads";
+    if (c.target == Target::kReader) {
+      EXPECT_GT(gFault.direct.load(), 0) << "the faults reached direct reads";
+    }
     EXPECT_EQ(ioErrorCount.load(), c.errors);
     const auto f = scantest::readSketchFile(myGlobals.sketch);
     ASSERT_TRUE(f.ok);
