@@ -148,6 +148,7 @@ else
 fi
 if [ -n "$mnt" ]; then
   cp "$img" "$mnt/img"
+  evict "$img"
   scan "$mnt/img"
   shm_s=$scan_s shm_cpu=$scan_cpu shm_mode=$scan_mode
   rm -f "$mnt/img"

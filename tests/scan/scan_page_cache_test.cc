@@ -47,14 +47,15 @@ ssize_t watchedRead(int fd, void* buf, size_t count, off_t offset) {
   return pread(fd, buf, count, offset);
 }
 
-// Pages whose residency a scan changed; a few may change for reasons of
-// their own (reclaim, a sample read by two workers at once).
+// Pages a scan brought into the cache. A few may come in for reasons of
+// their own (a sample read by two workers at once).
 constexpr size_t kSlackPages = 16;
 
-size_t pagesChanged(const std::vector<bool>& before, const std::vector<bool>& after) {
-  if (before.size() != after.size()) return before.size() + after.size();
+// Pages that were resident in `from` and are not in `to`.
+size_t pagesLeft(const std::vector<bool>& from, const std::vector<bool>& to) {
+  if (from.size() != to.size()) return from.size() + to.size();
   size_t n = 0;
-  for (size_t i = 0; i < before.size(); ++i) n += before[i] != after[i] ? 1 : 0;
+  for (size_t i = 0; i < from.size(); ++i) n += from[i] && !to[i] ? 1 : 0;
   return n;
 }
 
@@ -250,7 +251,11 @@ TEST_F(PageCacheScan, ScansLeaveEveryPageAsResidentAsTheyFoundIt) {
           gWatch.refuseDirect = mode.refused;
           EXPECT_TRUE(scantest::readSketchFile(run(command)).ok);
           const std::vector<bool> after = scantest::residency(myGlobals.input);
-          EXPECT_LE(pagesChanged(before, after), kSlackPages);
+          EXPECT_LE(pagesLeft(after, before), kSlackPages) << "pages brought in";
+          // Pages also leave the cache on their own, a few a second on a
+          // busy machine; a scan that dropped what it found cached would
+          // take out far more.
+          EXPECT_LE(pagesLeft(before, after), before.size() / 32) << "pages taken out";
           // A source nine tenths in the cache or more (this one is far
           // smaller than 640 MiB) is read from it: no direct read is asked
           // for, and none refused.
