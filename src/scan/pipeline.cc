@@ -655,9 +655,9 @@ int cmpThreadFnc(int w) {
 
   // A full scan's ratio measurement waits for blocks from all over the
   // source. Read directly one at a time per worker, they leave the device
-  // waiting between them (measured: a fifth of an uncached scan's time): a
-  // worker takes the requests waiting, up to kTakenMax, and starts all their
-  // reads before it reads the first.
+  // waiting between them (measured: an uncached 2 GiB scan took a fifth
+  // longer): a worker takes the requests waiting, up to kTakenMax, and
+  // starts all their reads before it reads the first.
   constexpr size_t kTakenMax = 16;
   std::deque<hashReq*> taken;
   unsigned done = 0;
