@@ -1,7 +1,8 @@
 // Scans leave the page cache as they found it: direct reads where the file
 // system takes them, else buffered reads that drop the pages they brought
-// in. Run in this process, with the read call watched (and made to refuse
-// direct reads where a case asks for it).
+// in; a source nearly all cached is read from the cache. Run in this
+// process, with the read call watched (and made to refuse direct reads
+// where a case asks for it).
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
