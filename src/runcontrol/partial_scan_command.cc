@@ -73,6 +73,7 @@ void partialScanRun() {
   refuseOverflowingQuota();
   refuseUnsafeOutputs(myGlobals.sketch, {myGlobals.input});
   gSourceShrank.store(false);
+  forgetReadMode();
   DSCore* scn = new DSCore(static_cast<uint64_t>(static_cast<int64_t>(myGlobals.blockSize)),
                            static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize)),
                            static_cast<uint64_t>(static_cast<int64_t>(myGlobals.recoverBlocks)),

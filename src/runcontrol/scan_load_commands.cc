@@ -73,6 +73,7 @@ void scanRun() {
   refuseMissingSource();
   refuseUnsafeOutputs(myGlobals.sketch, {myGlobals.input});
   gSourceShrank.store(false);
+  forgetReadMode();
   DSCore* scn = newEngine();
   gScn = scn;
   TopHashes_ = scn->heap;

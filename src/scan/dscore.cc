@@ -97,6 +97,10 @@ int64_t DSCore::get_dev_size(const std::string* name) {
     if (ioctl(f, BLKSSZGET, &logical) == 0 && logical > 0) sectorSize = static_cast<uint32_t>(logical);
   } else if (kind == FileKind::kRegular) {
     size = static_cast<int64_t>(st.st_size);
+    // Direct reads of a file need offsets and lengths in whole device
+    // sectors, which the file does not tell; 4096 is a multiple of every
+    // sector size in use up to the page size.
+    sectorSize = 4096;
   } else {
     sizeError = std::string("is ") + kindText(kind);
   }

@@ -36,7 +36,7 @@ class DSCore {
   std::string devName;
   unsigned char extraBytes[2];         // appended to hashed data when randomBytes is set
   uint64_t resumedBytes;               // bytes already accounted by a resumed scan
-  uint32_t sectorSize;                 // logical block size of the source
+  uint32_t sectorSize;                 // logical block size of the source: the unit of direct reads
   std::string sizeError;               // why get_dev_size found no size
   bool completedResult = false;        // the sketch file already holds this source's whole scan
   bool interrupted = false;            // a signal stopped the scan; its state went to the recovery file

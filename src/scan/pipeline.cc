@@ -2,14 +2,20 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/format.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -36,6 +42,7 @@ std::atomic<uint64_t> gHashesSettled{0};
 std::atomic<bool> gSourceShrank{false};
 SpaceGate gReadSpace;
 SpaceGate gHashSpace;
+std::atomic<bool> gNoCachestat{false};
 
 namespace {
 
@@ -98,6 +105,299 @@ ssize_t readFully(int fd, unsigned char* buf, size_t count, off_t offset) {
   return static_cast<ssize_t>(got);
 }
 
+enum ReadMode : int { kUndecided, kDirect, kBuffered, kFromCache };
+
+// How this run reads the source: settled by the first open or read that
+// tells, so that the run log says it once.
+std::atomic<int> gReadMode{kUndecided};
+
+// Whether the source was (nearly) all in the page cache at the run's first
+// read: -1 until that read looks.
+std::atomic<int> gSourceCached{-1};
+
+size_t pageSize() {
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return page;
+}
+
+// The pages that hold [offset, offset + count).
+struct PageSpan {
+  off_t start;
+  size_t bytes;
+  size_t pages;
+};
+
+PageSpan pageSpan(off_t offset, size_t count) {
+  const off_t page = static_cast<off_t>(pageSize());
+  const off_t start = offset - offset % page;
+  const off_t end = (offset + static_cast<off_t>(count) + page - 1) / page * page;
+  return PageSpan{start, static_cast<size_t>(end - start), static_cast<size_t>((end - start) / page)};
+}
+
+// Which pages of a span are in the page cache, one entry per page, bit 0
+// set for a resident one. False when that cannot be told.
+bool residentPages(int fd, const PageSpan& span, std::vector<unsigned char>& pages) {
+  void* m = mmap(nullptr, span.bytes, PROT_READ, MAP_SHARED, fd, span.start);
+  if (m == MAP_FAILED) return false;
+  pages.resize(span.pages);
+  const bool ok = mincore(m, span.bytes, pages.data()) == 0;
+  munmap(m, span.bytes);
+  return ok;
+}
+
+#ifndef __NR_cachestat
+#define __NR_cachestat 451  // the same number on every architecture
+#endif
+
+struct CachestatRange {
+  uint64_t off;
+  uint64_t len;
+};
+struct Cachestat {
+  uint64_t nrCache;
+  uint64_t nrDirty;
+  uint64_t nrWriteback;
+  uint64_t nrEvicted;
+  uint64_t nrRecentlyEvicted;
+};
+
+enum class Cached { kNone, kSome, kAll, kUnknown };
+
+// How much of a span is in the page cache. cachestat counts it in one call;
+// mincore needs a mapping of the span, and mapping and unmapping for every
+// range serialises the process's threads on its address space (measured
+// per 1 MiB chunk: twice the context switches and a quarter more CPU).
+Cached cachedPages(int fd, const PageSpan& span) {
+  if (!gNoCachestat.load(std::memory_order_relaxed)) {
+    CachestatRange range{static_cast<uint64_t>(span.start), span.bytes};
+    Cachestat stat{};
+    if (syscall(__NR_cachestat, fd, &range, &stat, 0) == 0) {
+      if (stat.nrCache == 0) return Cached::kNone;
+      return stat.nrCache >= span.pages ? Cached::kAll : Cached::kSome;
+    }
+    if (errno != ENOSYS) return Cached::kUnknown;
+    gNoCachestat.store(true);
+  }
+  std::vector<unsigned char> pages;
+  if (!residentPages(fd, span, pages)) return Cached::kUnknown;
+  size_t n = 0;
+  for (unsigned char p : pages) n += p & 1;
+  return n == 0 ? Cached::kNone : n == pages.size() ? Cached::kAll : Cached::kSome;
+}
+
+// Whether at most 64 MiB of the first `size` bytes of fd, and at most a
+// tenth of them, are missing from the cache. The mincore way looks a window at a time: a
+// whole device mapped at once may not fit the address space.
+bool nearlyAllCached(int fd, uint64_t size) {
+  const uint64_t page = pageSize();
+  const uint64_t pages = (size + page - 1) / page;
+  const uint64_t missingMax = std::min(pages / 10, (uint64_t{64} << 20) / page);
+  if (!gNoCachestat.load(std::memory_order_relaxed)) {
+    CachestatRange range{0, pages * page};
+    Cachestat stat{};
+    if (syscall(__NR_cachestat, fd, &range, &stat, 0) == 0) return pages - std::min(pages, stat.nrCache) <= missingMax;
+    if (errno != ENOSYS) return false;
+    gNoCachestat.store(true);
+  }
+  constexpr uint64_t kWindow = uint64_t{1} << 30;
+  std::vector<unsigned char> resident;
+  uint64_t missing = 0;
+  for (uint64_t at = 0; at < size; at += kWindow) {
+    const size_t len = static_cast<size_t>(std::min(kWindow, size - at));
+    if (!residentPages(fd, pageSpan(static_cast<off_t>(at), len), resident)) return false;
+    for (unsigned char r : resident) missing += (r & 1) == 0 ? 1 : 0;
+    if (missing > missingMax) return false;
+  }
+  return true;
+}
+
+// Drops the pages of a span that were not resident before a buffered read:
+// the read brought them in. Pages that were stay, for whoever had them.
+void dropPagesReadIn(int fd, const PageSpan& span, const std::vector<unsigned char>& before) {
+  const off_t page = static_cast<off_t>(pageSize());
+  size_t i = 0;
+  while (i < before.size()) {
+    if ((before[i] & 1) != 0) {
+      ++i;
+      continue;
+    }
+    size_t j = i;
+    while (j < before.size() && (before[j] & 1) == 0) ++j;
+    posix_fadvise(fd, span.start + static_cast<off_t>(i) * page, static_cast<off_t>(j - i) * page,
+                  POSIX_FADV_DONTNEED);
+    i = j;
+  }
+}
+
+// mincore reports the cache of a file only to a process that owns it or
+// could open it for writing; to anyone else every page looks absent, and
+// dropping "what was not resident" would drop everything.
+bool residencyVisible(const std::string& name) {
+  struct stat st;
+  if (geteuid() == 0) return true;
+  if (stat(name.c_str(), &st) == 0 && st.st_uid == geteuid()) return true;
+  return faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+// Settles the run's read mode; only the first caller's mode counts, and
+// only it logs. True when the mode is now `mode`.
+bool settleReadMode(int mode, bool residencyKnown) {
+  int expected = kUndecided;
+  if (gReadMode.compare_exchange_strong(expected, mode)) {
+    if (mode == kDirect) {
+      logLine(2, "Read mode: direct");
+    } else if (mode == kFromCache) {
+      logLine(2, "Read mode: buffered, from the page cache, which holds nearly all the source; dropping pages read in");
+    } else if (residencyKnown) {
+      logLine(2, "Read mode: buffered, dropping pages read");
+    } else {
+      logLine(2, "Read mode: buffered, pages read stay cached (the cache cannot be inspected)");
+    }
+    return true;
+  }
+  return expected == mode;
+}
+
+// One worker's access to the source. Reads bypass the page cache (O_DIRECT)
+// where the source allows it, so that a scan on a production host neither
+// fills the cache nor evicts what others keep there. What direct reads
+// cannot cover (a piece shorter than a sector at the end, a source that
+// refuses them) is read through a second, buffered descriptor, and the
+// pages such a read brought into the cache are dropped again.
+//
+// A source nearly all in the cache (all but 64 MiB of it at most, and at
+// most a tenth) is read from it instead, buffered: direct reads of a cached
+// source cost half as much CPU again (measured on a cached 2 GiB image),
+// and some pages of a cached source are always being reclaimed. Other
+// sources are read directly all through, their cached ranges too: a
+// buffered read of a cached range can hit a page that another reader's
+// read-ahead marked, and the kernel then reads ahead beyond the range
+// whatever this descriptor advises; the next ranges find those pages
+// cached, and so on (measured: 259 MiB of an image cached before a scan,
+// 813 MiB after). From a source nearly all cached, that brings in at most
+// the little that was missing.
+class SourceFile {
+ public:
+  explicit SourceFile(const DSCore& scn)
+      : sector_(scn.sectorSize), size_(scn.devSize), residencyKnown_(residencyVisible(scn.devName)) {
+    fd_ = open(scn.devName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return;  // every read fails, and is counted as a read error
+    // Read-ahead would bring in pages beyond a range read buffered; the next
+    // range would find them resident and keep them.
+    posix_fadvise(fd_, 0, 0, POSIX_FADV_RANDOM);
+    // Direct reads need whole sectors at sector offsets into memory aligned
+    // as much; the buffers are page aligned and blocks are whole sectors.
+    const bool aligned = sector_ != 0 && (sector_ & (sector_ - 1)) == 0 && sector_ <= pageSize() &&
+                         static_cast<size_t>(myGlobals.blockSize) % sector_ == 0;
+    if (aligned && gReadMode.load() != kBuffered) {
+      directFd_ = open(scn.devName.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+    }
+    if (directFd_ < 0) settleReadMode(kBuffered, residencyKnown_);
+  }
+  ~SourceFile() {
+    if (directFd_ >= 0) close(directFd_);
+    if (fd_ >= 0) close(fd_);
+  }
+  SourceFile(const SourceFile&) = delete;
+  SourceFile& operator=(const SourceFile&) = delete;
+
+  // Reads count bytes at offset into buf, going on after short reads.
+  // Returns the bytes read: fewer than count only at the end of the source;
+  // -1 on an error (errno set).
+  ssize_t read(unsigned char* buf, size_t count, off_t offset) {
+    const auto ahead = std::find(prefetched_.begin(), prefetched_.end(), offset);
+    if (ahead != prefetched_.end()) {
+      prefetched_.erase(ahead);
+      const PageSpan span = pageSpan(offset, count);
+      const ssize_t n = readFully(fd_, buf, count, offset);
+      posix_fadvise(fd_, span.start, static_cast<off_t>(span.bytes), POSIX_FADV_DONTNEED);
+      return n;
+    }
+    const bool fromCache = sourceCached();
+    if (fromCache) settleReadMode(kFromCache, residencyKnown_);
+    if (directFd_ >= 0 && gReadMode.load(std::memory_order_relaxed) == kBuffered) closeDirect();
+    if (fromCache || directFd_ < 0) {
+      const Cached cached = residencyKnown_ && fd_ >= 0 ? cachedPages(fd_, pageSpan(offset, count)) : Cached::kUnknown;
+      return readBuffered(buf, count, offset, cached);
+    }
+    size_t got = 0;
+    const size_t whole = count - count % sector_;
+    if (whole > 0 && static_cast<size_t>(offset) % sector_ == 0 && reinterpret_cast<uintptr_t>(buf) % sector_ == 0) {
+      while (got < whole) {
+        const ssize_t n = gReadAt(directFd_, buf + got, whole - got, offset + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINVAL) {
+          // Refused before any direct read went through: the source takes
+          // none, and the run reads buffered. Refused later: only this range.
+          if (settleReadMode(kBuffered, residencyKnown_)) closeDirect();
+          break;
+        }
+        settleReadMode(kDirect, residencyKnown_);
+        if (n < 0) return -1;
+        if (n == 0) return static_cast<ssize_t>(got);
+        got += static_cast<size_t>(n);
+        // Only the end of the source ends a direct read inside a sector.
+        if (got % sector_ != 0) break;
+      }
+    }
+    if (got == count) return static_cast<ssize_t>(got);
+    const off_t restAt = offset + static_cast<off_t>(got);
+    const Cached restCached =
+        residencyKnown_ ? cachedPages(fd_, pageSpan(restAt, count - got)) : Cached::kUnknown;
+    const ssize_t rest = readBuffered(buf + got, count - got, restAt, restCached);
+    return rest < 0 ? -1 : static_cast<ssize_t>(got) + rest;
+  }
+
+  // Starts reading a range that read() is soon asked for, where that would
+  // be a direct read waited for on its own: into the cache, from where
+  // read() takes it and drops it again.
+  void prefetch(off_t offset, size_t count) {
+    if (directFd_ < 0 || !residencyKnown_ || sourceCached()) return;
+    if (cachedPages(fd_, pageSpan(offset, count)) != Cached::kNone) return;
+    if (posix_fadvise(fd_, offset, static_cast<off_t>(count), POSIX_FADV_WILLNEED) == 0) prefetched_.push_back(offset);
+  }
+
+ private:
+  void closeDirect() {
+    close(directFd_);
+    directFd_ = -1;
+  }
+
+  // Looked at once per run, by the first read.
+  bool sourceCached() {
+    int cached = gSourceCached.load(std::memory_order_relaxed);
+    if (cached < 0) {
+      const int now = residencyKnown_ && fd_ >= 0 && nearlyAllCached(fd_, size_) ? 1 : 0;
+      cached = gSourceCached.compare_exchange_strong(cached, now) ? now : cached;
+    }
+    return cached == 1;
+  }
+
+  // A buffered read that leaves the cache as it found it: what it brought
+  // in is dropped again, whatever was resident stays. When the cache
+  // cannot be inspected, nothing is dropped.
+  ssize_t readBuffered(unsigned char* buf, size_t count, off_t offset, Cached cached) {
+    const PageSpan span = pageSpan(offset, count);
+    if (cached == Cached::kAll) return readFully(fd_, buf, count, offset);
+    if (cached == Cached::kSome && !residentPages(fd_, span, before_)) cached = Cached::kUnknown;
+    const ssize_t n = readFully(fd_, buf, count, offset);
+    if (cached == Cached::kNone) {
+      posix_fadvise(fd_, span.start, static_cast<off_t>(span.bytes), POSIX_FADV_DONTNEED);
+    } else if (cached == Cached::kSome) {
+      dropPagesReadIn(fd_, span, before_);
+    }
+    return n;
+  }
+
+  int fd_ = -1;
+  int directFd_ = -1;
+  const size_t sector_;
+  const uint64_t size_;
+  const bool residencyKnown_;
+  std::vector<unsigned char> before_;  // residency before a buffered read
+  std::vector<off_t> prefetched_;      // ranges read ahead into the cache
+};
+
 std::string hexUpper(const std::vector<unsigned char>& bytes) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string s;
@@ -127,15 +427,19 @@ std::vector<PooledChunk> chunkPool;
 // says which, so a buffer is always freed the way it was allocated.
 constexpr size_t kMappedChunkMin = size_t{256} << 10;
 
+// Page aligned either way, as direct reads need.
 unsigned char* allocChunk(size_t size) {
-  if (size < kMappedChunkMin) return new (std::nothrow) unsigned char[size];
+  if (size < kMappedChunkMin) {
+    const size_t page = pageSize();
+    return static_cast<unsigned char*>(std::aligned_alloc(page, (size + page - 1) / page * page));
+  }
   void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
   return m == MAP_FAILED ? nullptr : static_cast<unsigned char*>(m);
 }
 
 void freeChunk(unsigned char* buf, size_t size) {
   if (size < kMappedChunkMin) {
-    delete[] buf;
+    std::free(buf);
   } else {
     munmap(buf, size);
   }
@@ -151,6 +455,11 @@ size_t chunkPoolCap() {
 }
 
 }  // namespace
+
+void forgetReadMode() {
+  gReadMode.store(kUndecided);
+  gSourceCached.store(-1);
+}
 
 int chunkPinLimit() {
   const size_t bound = static_cast<size_t>(myGlobals.hashRequestsMaxQ) * myGlobals.threads;
@@ -223,7 +532,7 @@ void readThreadFnc(int w, long long devSize) {
   uint64_t saved = scn->logger->threadPositions.at(w);
   if (saved != 0) cur = static_cast<int64_t>(saved) + bs;
 
-  int fd = open(scn->devName.c_str(), O_RDONLY | O_CLOEXEC);
+  SourceFile source(*scn);
   while (end - cur >= bs && !gStopReaders.load(std::memory_order_relaxed)) {
     const int64_t chunk = std::min(chunkMax, end - cur);
     unsigned char* buf = takeChunkBuffer(static_cast<size_t>(chunk));
@@ -233,7 +542,7 @@ void readThreadFnc(int w, long long devSize) {
       continue;
     }
     ++myGlobals.readsIssued;
-    ssize_t n = readFully(fd, buf, static_cast<size_t>(chunk), static_cast<off_t>(cur));
+    ssize_t n = source.read(buf, static_cast<size_t>(chunk), static_cast<off_t>(cur));
     if (n < 0) {
       const int err = errno;
       returnChunkBuffer(buf, static_cast<size_t>(chunk));
@@ -262,7 +571,6 @@ void readThreadFnc(int w, long long devSize) {
                             static_cast<int>(chunk), static_cast<int16_t>(w)),
                 bound, gReadSpace);
   }
-  if (fd >= 0) close(fd);
   logLine(5, "exiting read thread");
   // Last, so that a loop that sees 0 also sees every chunk this reader pushed.
   --scn->activeReaders;
@@ -327,7 +635,6 @@ void hashThreadFnc(int /*w*/) {
 int cmpThreadFnc(int w) {
   DSCore* scn = gScn;
   const int bs = myGlobals.blockSize;
-  int fd = open(scn->devName.c_str(), O_RDONLY | O_CLOEXEC);
   DCCompr compr(DCCompr::levelFor(myGlobals.storagever));
 
   const bool partial = myGlobals.command == "partialscan";
@@ -337,22 +644,49 @@ int cmpThreadFnc(int w) {
   }
   // The quota counts partial-scan samples only; a full scan's ratio
   // measurement needs every compression worker whatever the quota says.
-  if (partial && quota < 1) {
-    if (fd >= 0) close(fd);
-    return static_cast<int>(quota);
-  }
+  if (partial && quota < 1) return static_cast<int>(quota);
 
+  SourceFile source(*scn);
+  // One block buffer for all the worker's reads, page aligned for direct
+  // reads; no request carries it away.
+  const size_t page = pageSize();
+  std::unique_ptr<unsigned char, decltype(&std::free)> block(
+      static_cast<unsigned char*>(std::aligned_alloc(page, (static_cast<size_t>(bs) + page - 1) / page * page)),
+      &std::free);
+  if (block == nullptr) throw std::bad_alloc();
+
+  // A full scan's ratio measurement waits for blocks from all over the
+  // source. Read directly one at a time per worker, they leave the device
+  // waiting between them (measured: an uncached 2 GiB scan took a fifth
+  // longer): a worker takes the requests waiting, up to kTakenMax, and
+  // starts all their reads before it reads the first.
+  constexpr size_t kTakenMax = 16;
+  std::deque<hashReq*> taken;
   unsigned done = 0;
   for (;;) {
-    hashReq* req = readcmpRequests->pop();
+    if (taken.empty()) {
+      taken.push_back(readcmpRequests->pop());
+      hashReq* more = nullptr;
+      while (!partial && taken.back()->len != 0 && taken.size() < kTakenMax &&
+             readcmpRequests->popFor(more, std::chrono::milliseconds(0))) {
+        taken.push_back(more);
+      }
+      if (taken.size() > 1) {
+        for (hashReq* r : taken) {
+          if (r->len != 0) source.prefetch(static_cast<off_t>(r->pos), static_cast<size_t>(bs));
+        }
+      }
+    }
+    hashReq* req = taken.front();
+    taken.pop_front();
     if (req->len == 0) {
       delete req;
       logLine(5, "exiting cmp thread");
       break;
     }
     ++myGlobals.cmpRequestsDone;
-    req->buf = new unsigned char[bs];
-    ssize_t n = readFully(fd, req->buf, static_cast<size_t>(bs), static_cast<off_t>(req->pos));
+    unsigned char* data = block.get();
+    ssize_t n = source.read(data, static_cast<size_t>(bs), static_cast<off_t>(req->pos));
     if (n < 0) {
       const int err = errno;
       try {
@@ -372,10 +706,10 @@ int cmpThreadFnc(int w) {
       // A partial-scan sample; one that could not be read is dropped and
       // the driver draws another.
       if (n > 0) {
-        if (allZero(req->buf, req->len)) {
+        if (allZero(data, req->len)) {
           ++myGlobals.samplesZero;
         } else {
-          compr.processBlock(req->buf, static_cast<unsigned long long>(req->len));
+          compr.processBlock(data, static_cast<unsigned long long>(req->len));
           compr.reset();
           if (static_cast<size_t>(w) < cmpSumComp.size()) {
             cmpSumComp[w] += static_cast<int32_t>(compr.ratio * 100000.0);
@@ -396,17 +730,14 @@ int cmpThreadFnc(int w) {
       // waiting for the engine hold no blocks. Forwarded even when the read
       // failed (ratio -1): the measurement counts every request it sent.
       if (n > 0) {
-        compr.processBlock(req->buf, static_cast<unsigned long long>(req->len));
+        compr.processBlock(data, static_cast<unsigned long long>(req->len));
         req->ratio = compr.ratio;
         compr.reset();
       }
-      delete[] req->buf;
-      req->buf = nullptr;
       cmpRequests->push(req);
     } else {
       delete req;
     }
   }
-  if (fd >= 0) close(fd);
   return static_cast<int>(quota);
 }

@@ -59,6 +59,13 @@ int chunkPinLimit();
 // Frees the recycled buffers (end of a scan).
 void releaseChunkBuffers();
 
+// Read and compression workers read the source directly (O_DIRECT) where
+// it allows that, else buffered, dropping the pages they brought into the
+// cache; a source wholly in the cache they read from it. The first worker
+// to find out logs the mode. Each command forgets the mode of an earlier
+// run before starting its workers.
+void forgetReadMode();
+
 // Set by the scan loop when it ends early: readers stop at their next chunk.
 extern std::atomic<bool> gStopReaders;
 // Hash requests whose fingerprint has reached the sketch (or was refused by
@@ -76,6 +83,11 @@ extern std::vector<double> cmpSumRatioSq;
 // inject read errors; the product always uses pread.
 using ReadAtFn = ssize_t (*)(int fd, void* buf, size_t count, off_t offset);
 extern ReadAtFn gReadAt;
+
+// Set once the kernel turns out to have no cachestat (before 6.5): the
+// workers then map each range to inspect the page cache with mincore.
+// Tests set it to take that path.
+extern std::atomic<bool> gNoCachestat;
 
 // Share of read worker w: [start, end) before any resume position applies.
 struct ReadShare {

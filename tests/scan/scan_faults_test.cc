@@ -1,16 +1,16 @@
 // The scan pipeline in this process, with read errors and short reads
 // injected through the swappable read call.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <future>
 #include <string>
 #include <unistd.h>
 
-#include "cli.h"
+#include "in_process_scan.h"
+#include "page_cache.h"
 #include "runcontrol/commands.h"
 #include "runcontrol/run_globals.h"
 #include "runcontrol/run_state.h"
@@ -32,6 +32,7 @@ struct Fault {
   int64_t offset = -1;          // -1: any offset
   std::atomic<int> remaining{0};  // how many more reads fail
   ssize_t shortLength = -1;     // >= 0: return this many bytes instead of an error
+  std::atomic<int> direct{0};   // faults injected into direct (O_DIRECT) reads
 };
 Fault gFault;
 
@@ -40,6 +41,7 @@ ssize_t faultyRead(int fd, void* buf, size_t count, off_t offset) {
   const bool matches = (gFault.target == Target::kReader) == isReader &&
                        (gFault.offset < 0 || gFault.offset == offset);
   if (matches && gFault.remaining.fetch_sub(1) > 0) {
+    if ((fcntl(fd, F_GETFL) & O_DIRECT) != 0) ++gFault.direct;
     if (gFault.shortLength >= 0) return pread(fd, buf, static_cast<size_t>(gFault.shortLength), offset);
     errno = EIO;
     return -1;
@@ -47,54 +49,17 @@ ssize_t faultyRead(int fd, void* buf, size_t count, off_t offset) {
   return pread(fd, buf, count, offset);
 }
 
-class ScanFaults : public ::testing::Test {
+class ScanFaults : public scantest::InProcessScan {
  protected:
-  static void SetUpTestSuite() {
-    ::testing::GTEST_FLAG(death_test_style) = "threadsafe";
-    readRequests = new concurrent_queue<readReq*>;
-    hashRequests = new concurrent_queue<hashReq*>;
-    readcmpRequests = new concurrent_queue<hashReq*>;
-    cmpRequests = new concurrent_queue<hashReq*>;
-    readRequests->setLogLevel(7);
-    hashRequests->setLogLevel(7);
-    readcmpRequests->setLogLevel(7);
-    cmpRequests->setLogLevel(7);
-  }
-
   void SetUp() override {
-    myGlobals.resetForNextLine();
-    myGlobals.command = "scan";
-    myGlobals.input = dir_.file("img");
-    myGlobals.sketch = dir_.file("out.dat");
-    ioErrorCount = 0;
-    ioAbortFlag = 0;
+    InProcessScan::SetUp();
     gFault.target = Target::kReader;
     gFault.offset = -1;
     gFault.remaining = 0;
     gFault.shortLength = -1;
+    gFault.direct = 0;
     gReadAt = &faultyRead;
   }
-
-  void TearDown() override {
-    gReadAt = &pread;
-    readRequests->drain();
-    readcmpRequests->drain();
-    cmpRequests->drain();
-    hashRequests->drain();
-  }
-
-  // Runs the scan command; fails the test instead of hanging.
-  void scanWithin(int seconds) {
-    auto done = std::async(std::launch::async, [] { scanCommand(); });
-    if (done.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
-      ADD_FAILURE() << "the scan did not end";
-      std::_Exit(1);
-    }
-  }
-
-  scantest::SketchFile result() { return scantest::readSketchFile(dir_.file("out.dat")); }
-
-  dztest::TempDir dir_;
 };
 
 Image distinctBlocks(int n) {
@@ -195,6 +160,63 @@ TEST_F(ScanFaults, ShortReadIsReadOnNotCutShort) {
   auto f = result();
   ASSERT_TRUE(f.ok);
   EXPECT_EQ(f.number("Number of Not Zero blocks"), 4096u);
+}
+
+TEST_F(ScanFaults, FaultsOfReadsOfAnUncachedSourceAreHandledAsThoseOfACachedOne) {
+  // An uncached source is read directly, and the blocks of the ratio
+  // measurement (most of them) read ahead into the cache and dropped again.
+  struct Case {
+    const char* name;
+    int blocks;
+    Target target;
+    int64_t offset;
+    int remaining;
+    ssize_t shortLength;
+    int readChunkBlocks;
+    int hashSize;
+    uint64_t errors;
+    uint64_t notZero;
+    int unmeasured;
+  };
+  const Case cases[] = {
+      {"read worker error", 300, Target::kReader, 0, 1, -1, 2, 50000, 2, 298, 0},
+      {"compression worker errors", 300, Target::kCompressor, -1, 2, -1, 128, 4, 2, 300, 2},
+      {"short read of whole sectors", 4096, Target::kReader, 1 << 20, 1, 12288, 128, 50000, 0, 4096, 0},
+      // A direct read cannot end inside a sector there: the descriptor
+      // refuses the length, and the range is read buffered.
+      {"short read inside a sector", 4096, Target::kReader, 1 << 20, 1, 100, 128, 50000, 0, 4096, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Image image;
+    for (int i = 0; i < c.blocks; ++i) image.data(i % 64);
+    image.write(myGlobals.input);
+    // Dropped from the cache, so that the workers read it directly.
+    if (!scantest::evict(myGlobals.input) || !scantest::takesDirectReads(myGlobals.input)) {
+      GTEST_SKIP() << "no direct reads of an uncached file in " << dir_.path();
+    }
+    myGlobals.sketch = dir_.file(std::string(c.name) + ".dat");
+    myGlobals.threads = 2;
+    myGlobals.readChunkBlocks = c.readChunkBlocks;
+    myGlobals.hashSize = c.hashSize;
+    ioErrorCount = 0;
+    gFault.target = c.target;
+    gFault.offset = c.offset;
+    gFault.remaining = c.remaining;
+    gFault.shortLength = c.shortLength;
+    gFault.direct = 0;
+    scanWithin(60);
+    if (c.target == Target::kReader) {
+      EXPECT_GT(gFault.direct.load(), 0) << "the faults reached direct reads";
+    }
+    EXPECT_EQ(ioErrorCount.load(), c.errors);
+    const auto f = scantest::readSketchFile(myGlobals.sketch);
+    ASSERT_TRUE(f.ok);
+    EXPECT_EQ(f.number("Number of Not Zero blocks"), c.notZero);
+    int unmeasured = 0;
+    for (const auto& e : f.entries) unmeasured += e.ratio == "-1" ? 1 : 0;
+    EXPECT_EQ(unmeasured, c.unmeasured);
+  }
 }
 
 TEST_F(ScanFaults, SourceThatShrinksEndsWith100AndNoResult) {
