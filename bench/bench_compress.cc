@@ -9,7 +9,7 @@
 
 #include "block_gen.h"
 #include "compress/dc_compr.h"
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "zlib_oracle.h"
 
 // Counts every allocation, to show that a block costs one (the scratch

@@ -5,7 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "sketch/dc_crypt.h"
 #include "sketch/sha1.h"
 

@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "report/report_figures.h"
-#include "runcontrol/run_globals.h"
-#include "runcontrol/run_log.h"
+#include "base/run_globals.h"
+#include "base/run_log.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
 

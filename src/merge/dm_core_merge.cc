@@ -3,9 +3,9 @@
 
 #include "merge/dm_core.h"
 #include "merge/entry_filter.h"
-#include "runcontrol/run_globals.h"
-#include "runcontrol/exit_status.h"
-#include "runcontrol/run_failure.h"
+#include "base/run_globals.h"
+#include "base/exit_status.h"
+#include "base/run_failure.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
 

@@ -6,7 +6,7 @@
 #include <iomanip>
 #include <iostream>
 
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "report/report_figures.h"
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "runcontrol/file_kind.h"
+#include "base/file_kind.h"
 
 namespace {
 

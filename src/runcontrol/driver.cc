@@ -11,12 +11,13 @@
 #include "runcontrol/command_lines.h"
 #include "runcontrol/commands.h"
 #include "runcontrol/elapsed.h"
-#include "runcontrol/interrupt.h"
+#include "base/exit_status.h"
+#include "base/interrupt.h"
 #include "runcontrol/json_report.h"
 #include "runcontrol/options.h"
-#include "runcontrol/run_globals.h"
-#include "runcontrol/run_log.h"
-#include "runcontrol/run_state.h"
+#include "base/run_globals.h"
+#include "base/run_log.h"
+#include "base/run_state.h"
 #include "scan/requests.h"
 
 CommandSet productCommands() { return {scanCommand, loadCommand, partialScanCommand, mergeCommand}; }
@@ -127,6 +128,10 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
     commandLine += ' ';
   }
   std::ofstream* log = openLogFile(commandLine);
+  if (log == nullptr) {
+    std::cerr << "Error opening logfile: " << kLogFileName << std::endl;
+    std::exit(kExitNoRunLog);
+  }
   boost::thread sweeper(logLineSweeper, log);
   installInterruptHandlers();
 

@@ -1,5 +1,6 @@
 #include "runcontrol/end_run.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -8,17 +9,37 @@
 #include <string>
 #include <thread>
 
-#include "runcontrol/run_log.h"
+#include "base/run_log.h"
 
-void endRun(const RunFailure& failure) {
-  std::ostream& out = failure.stream == RunFailure::Stream::kOutput ? std::cout : std::cerr;
-  out << failure.what() << std::endl;
+namespace {
+
+// The end-of-execution marker, and a moment for the sweeper to write the
+// end line.
+void endLog() {
+  if (LogLinesQ == nullptr) return;
+  LogLinesQ->pushUnfiltered(new std::string(kEndOfExecution));
+  for (int i = 0; i < 500 && !logEnded(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+}  // namespace
+
+void endBySignal(int signo) {
   std::cout.flush();
   std::cerr.flush();
   std::fflush(nullptr);
-  if (LogLinesQ != nullptr) {
-    LogLinesQ->pushUnfiltered(new std::string(kEndOfExecution));
-    for (int i = 0; i < 500 && !logEnded(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  endLog();
+  ::signal(signo, SIG_DFL);
+  ::raise(signo);
+  ::_exit(128 + signo);
+}
+
+void endRun(const RunFailure& failure) {
+  std::ostream& out = failure.stream == RunFailure::Stream::kOutput ? std::cout : std::cerr;
+  // An empty message: what went wrong was said as it happened.
+  if (*failure.what() != '\0') out << failure.what() << std::endl;
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(nullptr);
+  endLog();
   _exit(failure.status);
 }

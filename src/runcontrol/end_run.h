@@ -2,11 +2,15 @@
 #ifndef DEZEVAZIR_RUNCONTROL_END_RUN_H_
 #define DEZEVAZIR_RUNCONTROL_END_RUN_H_
 
-#include "runcontrol/run_failure.h"
+#include "base/run_failure.h"
 
 // Prints the failure's message, writes the run log's end line and exits with
 // the failure's status (without static destructors: workers may still run).
 [[noreturn]] void endRun(const RunFailure& failure);
+
+// Writes the run log's end line, then ends the process by signo with its
+// default action, so the caller's shell sees 128 + signo.
+[[noreturn]] void endBySignal(int signo);
 
 // Runs one command, ending the process through endRun if it fails.
 template <typename Fn>

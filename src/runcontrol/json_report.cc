@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "report/report_figures.h"
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "sketch/dc_kheap.h"
 
 RunJson gRunJson;

@@ -10,11 +10,11 @@
 #include "report/report_figures.h"
 #include "runcontrol/commands.h"
 #include "runcontrol/end_run.h"
-#include "runcontrol/exit_status.h"
+#include "base/exit_status.h"
 #include "runcontrol/json_report.h"
 #include "runcontrol/output_guard.h"
-#include "runcontrol/run_globals.h"
-#include "scan/run_end.h"
+#include "base/run_globals.h"
+#include "base/run_failure.h"
 #include "sketchfile/dc_logger.h"
 
 namespace {
@@ -24,8 +24,7 @@ void mergeRun() {
   DMCore* dm = new DMCore(vecInp, myGlobals.sketch);
   dm->merge();
   if (!dm->report()) {
-    std::cerr << "Cannot write the sketch file " << dm->outputRecord->lastError << std::endl;
-    endProcess(kExitSketchNotWritten);
+    throw RunFailure(kExitSketchNotWritten, "Cannot write the sketch file " + dm->outputRecord->lastError);
   }
 
   // With partial-scan inputs the report must blend their compressed blocks

@@ -17,8 +17,8 @@
 #include <string>
 
 #include "runcontrol/build_id.h"
-#include "runcontrol/file_kind.h"
-#include "runcontrol/run_globals.h"
+#include "base/file_kind.h"
+#include "base/run_globals.h"
 #include "runcontrol/sketch_name.h"
 
 namespace po = boost::program_options;

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "runcontrol/exit_status.h"
-#include "runcontrol/file_kind.h"
+#include "base/exit_status.h"
+#include "base/file_kind.h"
 #include "sketchfile/dc_logger.h"
 
 namespace {

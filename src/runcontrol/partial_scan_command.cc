@@ -13,16 +13,16 @@
 
 #include "runcontrol/commands.h"
 #include "runcontrol/end_run.h"
-#include "runcontrol/exit_status.h"
+#include "base/exit_status.h"
+#include "base/run_failure.h"
 #include "runcontrol/json_report.h"
 #include "runcontrol/output_guard.h"
 #include "runcontrol/start_thread.h"
-#include "runcontrol/run_globals.h"
-#include "runcontrol/run_state.h"
+#include "base/run_globals.h"
+#include "base/run_state.h"
 #include "scan/dscore.h"
 #include "scan/pipeline.h"
 #include "scan/requests.h"
-#include "scan/run_end.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
 
@@ -54,9 +54,8 @@ void refuseOverflowingQuota() {
   const uint64_t threads = myGlobals.threads;
   const uint64_t largest = samples / threads + samples % threads;
   if (static_cast<int64_t>(largest) * kMaxScaledRatio > INT32_MAX) {
-    std::cerr << "Invalid maxNumSamples given: at most " << INT32_MAX / kMaxScaledRatio
-              << " samples per thread" << std::endl;
-    endProcess(133);
+    throw RunFailure(kExitUndefinedSetting, "Invalid maxNumSamples given: at most " +
+                                                std::to_string(INT32_MAX / kMaxScaledRatio) + " samples per thread");
   }
 }
 
@@ -73,6 +72,7 @@ void partialScanRun() {
   refuseOverflowingQuota();
   refuseUnsafeOutputs(myGlobals.sketch, {myGlobals.input});
   gSourceShrank.store(false);
+  gTooManyReadErrors.store(false);
   forgetReadMode();
   DSCore* scn = new DSCore(static_cast<uint64_t>(static_cast<int64_t>(myGlobals.blockSize)),
                            static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize)),
@@ -114,7 +114,7 @@ void partialScanRun() {
     }
     readcmpRequests->push(new hashReq(nullptr, static_cast<int>(blockSize), GdummyHash, nullptr,
                                       index * blockSize));
-    if (gSourceShrank.load(std::memory_order_relaxed)) {
+    if (gSourceShrank.load(std::memory_order_relaxed) || gTooManyReadErrors.load(std::memory_order_relaxed)) {
       for (unsigned i = 0; i < threads; ++i) readcmpRequests->push(new hashReq());
       break;
     }
@@ -127,10 +127,12 @@ void partialScanRun() {
   }
   for (auto& t : workers) t.join();
 
+  // The abort message went to standard error and the run log as it happened.
+  if (gTooManyReadErrors.load()) throw RunFailure(kExitTooManyReadErrors, "");
   if (gSourceShrank.load()) {
-    std::cerr << "Error reading: " << scn->devName << ": it became shorter than its " << scn->devSize
-              << " bytes while it was read; no result was saved" << std::endl;
-    endProcess(kExitSourceUnreadable);
+    throw RunFailure(kExitSourceUnreadable, "Error reading: " + scn->devName + ": it became shorter than its " +
+                                                std::to_string(scn->devSize) +
+                                                " bytes while it was read; no result was saved");
   }
   if (!sparse) {
     // Summed before dividing: dropping each worker's remainder would lose up
@@ -150,8 +152,7 @@ void partialScanRun() {
     printPercent("Estimated Compression Savings:    ", savings);
     printPercent("Estimated Zero Blocks:            ", zeroShare);
     if (!scn->setPartialVals(static_cast<float>(meanRatio))) {
-      std::cerr << "Cannot write the sketch file " << scn->logger->lastError << std::endl;
-      endProcess(kExitSketchNotWritten);
+      throw RunFailure(kExitSketchNotWritten, "Cannot write the sketch file " + scn->logger->lastError);
     }
     reportUnreadBytes(scn->devName);
     if (gRunJson.wanted) {

@@ -13,17 +13,17 @@
 #include "report/report_figures.h"
 #include "runcontrol/commands.h"
 #include "runcontrol/end_run.h"
-#include "runcontrol/exit_status.h"
-#include "runcontrol/interrupt.h"
+#include "base/exit_status.h"
+#include "base/run_failure.h"
+#include "base/interrupt.h"
 #include "runcontrol/json_report.h"
 #include "runcontrol/output_guard.h"
 #include "runcontrol/start_thread.h"
-#include "runcontrol/run_globals.h"
-#include "runcontrol/run_log.h"
-#include "runcontrol/run_state.h"
+#include "base/run_globals.h"
+#include "base/run_log.h"
+#include "base/run_state.h"
 #include "scan/dscore.h"
 #include "scan/pipeline.h"
-#include "scan/run_end.h"
 #include "scan/size_text.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
@@ -57,14 +57,14 @@ void reportUnreadBytes(const std::string& source) {
 }
 
 [[noreturn]] void refuseShrunkSource(const DSCore& scn) {
-  std::cerr << "Error reading: " << scn.devName << ": it became shorter than its " << scn.devSize
-            << " bytes while it was read; no result was saved" << std::endl;
-  endProcess(kExitSourceUnreadable);
+  throw RunFailure(kExitSourceUnreadable, "Error reading: " + scn.devName + ": it became shorter than its " +
+                                              std::to_string(scn.devSize) +
+                                              " bytes while it was read; no result was saved");
 }
 
 [[noreturn]] void refuseUnsavedSketch(const DSCore& scn) {
-  std::cerr << "Cannot write the sketch file " << scn.logger->lastError << "; the scan was stopped" << std::endl;
-  endProcess(kExitSketchNotWritten);
+  throw RunFailure(kExitSketchNotWritten,
+                   "Cannot write the sketch file " + scn.logger->lastError + "; the scan was stopped");
 }
 
 namespace {
@@ -108,6 +108,8 @@ void scanRun() {
 
   releaseChunkBuffers();
   setInterruptDeferred(false);
+  // The abort message went to standard error and the run log as it happened.
+  if (gTooManyReadErrors.load()) throw RunFailure(kExitTooManyReadErrors, "");
   if (gSourceShrank.load()) refuseShrunkSource(*scn);
   if (scn->saveFailed) refuseUnsavedSketch(*scn);
   if (scn->interrupted) {

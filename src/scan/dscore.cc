@@ -15,10 +15,10 @@
 #include <iostream>
 
 #include "compress/dc_compr.h"
-#include "runcontrol/exit_status.h"
-#include "runcontrol/file_kind.h"
-#include "runcontrol/run_failure.h"
-#include "runcontrol/run_globals.h"
+#include "base/exit_status.h"
+#include "base/file_kind.h"
+#include "base/run_failure.h"
+#include "base/run_globals.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
 

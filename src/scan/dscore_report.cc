@@ -4,7 +4,7 @@
 #include <iostream>
 
 #include "report/report_figures.h"
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "scan/dscore.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"

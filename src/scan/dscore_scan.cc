@@ -14,9 +14,9 @@
 #include <thread>
 
 #include "progress/dc_progress_bar.h"
-#include "runcontrol/interrupt.h"
-#include "runcontrol/run_globals.h"
-#include "runcontrol/run_log.h"
+#include "base/interrupt.h"
+#include "base/run_globals.h"
+#include "base/run_log.h"
 #include "scan/dscore.h"
 #include "scan/pipeline.h"
 #include "scan/requests.h"
@@ -239,7 +239,8 @@ bool DSCore::scan(DCProgressBar* pb) {
     flushHashBatch();
     chunk_ = nullptr;
     returnChunk(rq);
-    if (saveFailed || gSourceShrank.load(std::memory_order_relaxed)) {
+    if (saveFailed || gSourceShrank.load(std::memory_order_relaxed) ||
+        gTooManyReadErrors.load(std::memory_order_relaxed)) {
       endedEarly = true;
       break;
     }
@@ -273,7 +274,7 @@ bool DSCore::scan(DCProgressBar* pb) {
   for (int i = 0; i < kHashWorkers; ++i) hashRequests->push(new hashReq());
   pb->finish();
 
-  if (saveFailed || gSourceShrank.load()) {
+  if (saveFailed || gSourceShrank.load() || gTooManyReadErrors.load()) {
     // Nothing more is measured or saved: the scan has failed, and a result
     // under the sketch name would be taken for a complete one.
     for (int i = 0; i < kCmpWorkers; ++i) readcmpRequests->push(new hashReq());
@@ -283,7 +284,7 @@ bool DSCore::scan(DCProgressBar* pb) {
     // The state as a recovery point saves it, for the next run to resume.
     std::lock_guard<boost::mutex> lock(heap->getMutex());
     getCMP(true);
-    if (gSourceShrank.load()) return bytes != 0;
+    if (gSourceShrank.load() || gTooManyReadErrors.load()) return bytes != 0;
     logger->saveToSketchName = false;
     if (!logger->saveState(*heap)) saveFailed = true;
     return bytes != 0;
@@ -293,8 +294,9 @@ bool DSCore::scan(DCProgressBar* pb) {
     getCMP(true);
     // An all-zero source leaves nothing to average.
     if (heap->numEntries() == 0) logger->averageCompressionRatio = -1.0f;
-    // The last re-reads may be the first to find the source shorter.
-    if (gSourceShrank.load()) return bytes != 0;
+    // The last re-reads may be the first to find the source shorter, or
+    // to pass the read-error limit.
+    if (gSourceShrank.load() || gTooManyReadErrors.load()) return bytes != 0;
     logger->saveToSketchName = true;
     if (!logger->saveState(*heap)) saveFailed = true;
   }

@@ -22,12 +22,11 @@
 #include <thread>
 
 #include "compress/dc_compr.h"
-#include "runcontrol/run_globals.h"
-#include "runcontrol/run_log.h"
-#include "runcontrol/run_state.h"
+#include "base/run_globals.h"
+#include "base/run_log.h"
+#include "base/run_state.h"
 #include "scan/dscore.h"
 #include "scan/requests.h"
-#include "scan/run_end.h"
 #include "sketch/dc_crypt.h"
 #include "sketch/dc_hash_and_ratio.h"
 #include "sketch/dc_kheap.h"
@@ -40,6 +39,7 @@ ReadAtFn gReadAt = &pread;
 std::atomic<bool> gStopReaders{false};
 std::atomic<uint64_t> gHashesSettled{0};
 std::atomic<bool> gSourceShrank{false};
+std::atomic<bool> gTooManyReadErrors{false};
 SpaceGate gReadSpace;
 SpaceGate gHashSpace;
 std::atomic<bool> gNoCachestat{false};
@@ -85,7 +85,8 @@ std::string readErrorText(uint64_t offset, int err) {
 // the limit.
 void onReadError(const MyException& e, uint64_t blocks) {
   logLine(2, e.what());
-  if (!diskError(blocks)) endProcess(126);
+  // The run is over; the thread that drives it ends it (status 126).
+  if (!diskError(blocks)) gTooManyReadErrors.store(true);
 }
 
 // Reads count bytes at offset, going on after short reads (a read may
@@ -533,7 +534,8 @@ void readThreadFnc(int w, long long devSize) {
   if (saved != 0) cur = static_cast<int64_t>(saved) + bs;
 
   SourceFile source(*scn);
-  while (end - cur >= bs && !gStopReaders.load(std::memory_order_relaxed)) {
+  while (end - cur >= bs && !gStopReaders.load(std::memory_order_relaxed) &&
+         !gTooManyReadErrors.load(std::memory_order_relaxed)) {
     const int64_t chunk = std::min(chunkMax, end - cur);
     unsigned char* buf = takeChunkBuffer(static_cast<size_t>(chunk));
     if (buf == nullptr) {

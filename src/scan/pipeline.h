@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "runcontrol/concurrent_queue.h"
+#include "base/concurrent_queue.h"
 #include "scan/space_gate.h"
 
 // Number of hash workers and of compression workers in a full scan.
@@ -25,8 +25,12 @@ void hashThreadFnc(int w);
 int cmpThreadFnc(int w);
 
 // Counts blocks that could not be read; false once the run is beyond
-// ioErrorLimit (the caller then ends the process with status 126).
+// ioErrorLimit (the run then ends with status 126).
 bool diskError(uint64_t blocks);
+
+// Set once read errors pass the limit: readers stop, the scan or partial
+// scan stops and saves nothing, and its command ends the run with 126.
+extern std::atomic<bool> gTooManyReadErrors;
 
 // Set when a read finds the source ending before the size it had at the
 // start: the source shrank while it was read. Reset by the commands.

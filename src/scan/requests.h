@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "runcontrol/concurrent_queue.h"
+#include "base/concurrent_queue.h"
 
 // One chunk (up to readChunkBlocks blocks) read by a read worker.
 struct readReq {

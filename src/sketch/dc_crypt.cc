@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "sketch/murmur3.h"
 #include "sketch/sha1.h"
 

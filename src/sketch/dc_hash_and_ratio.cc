@@ -6,7 +6,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <boost/thread/lock_types.hpp>
 #include <iterator>
 
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 
 DCKHeap::DCKHeap(uint64_t capacity) : fillCapacity(capacity), capacity_(capacity) {}
 

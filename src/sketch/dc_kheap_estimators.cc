@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "sketch/dc_kheap.h"
 
 namespace {

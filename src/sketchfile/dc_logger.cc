@@ -14,11 +14,11 @@
 #include <iterator>
 #include <sstream>
 
-#include "runcontrol/exit_status.h"
-#include "runcontrol/file_kind.h"
-#include "runcontrol/run_failure.h"
-#include "runcontrol/interrupt.h"
-#include "runcontrol/run_globals.h"
+#include "base/exit_status.h"
+#include "base/file_kind.h"
+#include "base/run_failure.h"
+#include "base/interrupt.h"
+#include "base/run_globals.h"
 #include "sketchfile/bounded_line.h"
 #include "sketchfile/sketch_format.h"
 #include "sketchfile/text_number.h"

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "sketch/dc_hash_and_ratio.h"
 #include "sketchfile/text_number.h"
 

@@ -10,7 +10,7 @@
 
 #include "block_gen.h"
 #include "deflate_tokens.h"
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "stitch_stream.h"
 
 namespace dztest {

@@ -10,7 +10,7 @@
 // load and of the merge included) are findings too.
 //
 // The commands end the process on a refusal (load: 134 and 135, merge: 128
-// through endProcess), so their checks are repeated here as functions that
+// as a RunFailure), so their checks are repeated here as functions that
 // return the verdict instead; the reading itself is the commands' own code.
 // The command word is set for each reading as the command sets it, which
 // also keeps DCLogger::loadPrologue off the thread positions: their count
@@ -36,7 +36,7 @@
 
 #include "merge/dm_core.h"
 #include "merge/entry_filter.h"
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "scan/dscore.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"

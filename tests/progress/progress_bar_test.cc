@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 
 namespace {
 

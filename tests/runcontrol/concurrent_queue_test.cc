@@ -1,6 +1,6 @@
 // The blocking queue under the pipeline and the run log: acceptance level,
 // ownership of what it refuses or still holds, and blocking pop.
-#include "runcontrol/concurrent_queue.h"
+#include "base/concurrent_queue.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "runcontrol/run_log.h"
+#include "base/run_log.h"
 
 namespace {
 

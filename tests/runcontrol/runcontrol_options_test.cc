@@ -10,7 +10,7 @@
 #include "runcontrol/command_lines.h"
 #include "runcontrol/elapsed.h"
 #include "runcontrol/options.h"
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "runcontrol/sketch_name.h"
 
 namespace {

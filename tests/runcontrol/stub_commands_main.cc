@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "runcontrol/driver.h"
-#include "runcontrol/run_globals.h"
-#include "runcontrol/run_log.h"
-#include "runcontrol/run_state.h"
+#include "base/run_globals.h"
+#include "base/run_log.h"
+#include "base/run_state.h"
+#include "scan/pipeline.h"
 #include "scan/requests.h"
 
 namespace {
@@ -58,7 +59,7 @@ void report(const char* name) {
   act();
   // Left behind on purpose: the frame empties the queues and resets the
   // I/O-error state between runs.
-  readRequests->push(new readReq(new unsigned char[16], 0, 16, 16, 0));
+  readRequests->push(new readReq(takeChunkBuffer(16), 0, 16, 16, 0));
   readcmpRequests->push(new hashReq(new unsigned char[16], 16, {1, 2}, nullptr, 0));
   cmpRequests->push(new hashReq(nullptr, 0, {}, nullptr, 0));
   hashRequests->push(new hashReq(new unsigned char[8], 8, {}, nullptr, 0));

@@ -14,8 +14,8 @@
 
 #include "cli.h"
 #include "runcontrol/commands.h"
-#include "runcontrol/run_globals.h"
-#include "runcontrol/run_state.h"
+#include "base/run_globals.h"
+#include "base/run_state.h"
 #include "scan/pipeline.h"
 #include "scan/requests.h"
 #include "scan_fixtures.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli.h"
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "scan/dscore.h"
 #include "sketch/dc_hash_and_ratio.h"
 #include "sketch/dc_kheap.h"

@@ -18,7 +18,7 @@
 
 #include "cli.h"
 #include "compress/dc_compr.h"
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "scan_fixtures.h"
 #include "sketch/dc_crypt.h"
 #include "sketch/dc_kheap.h"

@@ -21,8 +21,8 @@
 #include "in_process_scan.h"
 #include "page_cache.h"
 #include "runcontrol/commands.h"
-#include "runcontrol/run_globals.h"
-#include "runcontrol/run_log.h"
+#include "base/run_globals.h"
+#include "base/run_log.h"
 #include "scan/pipeline.h"
 #include "scan_fixtures.h"
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "runcontrol/concurrent_queue.h"
+#include "base/concurrent_queue.h"
 #include "scan/pipeline.h"
 #include "scan/space_gate.h"
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "sketch/dc_crypt.h"
 #include "sketch/sha1.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "sketch/dc_hash_and_ratio.h"
 #include "sketch/dc_kheap.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "failing_buf.h"
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/text_number.h"
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "cli.h"
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 #include "sketch/dc_kheap.h"
-#include "runcontrol/run_failure.h"
+#include "base/run_failure.h"
 #include "sketchfile/dc_logger.h"
 
 // The program's renames go through this definition, which a test can make

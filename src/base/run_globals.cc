@@ -1,4 +1,4 @@
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 
 RunGlobals myGlobals;
 std::vector<std::string> vecInp;

@@ -1,4 +1,4 @@
-#include "runcontrol/file_kind.h"
+#include "base/file_kind.h"
 
 #include <fcntl.h>
 #include <unistd.h>

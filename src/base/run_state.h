@@ -1,7 +1,7 @@
 // Run-wide state the driver owns and the pipeline uses: the throughput
 // limiter and the I/O-error counter with its abort threshold.
-#ifndef DEZEVAZIR_RUNCONTROL_RUN_STATE_H_
-#define DEZEVAZIR_RUNCONTROL_RUN_STATE_H_
+#ifndef DEZEVAZIR_BASE_RUN_STATE_H_
+#define DEZEVAZIR_BASE_RUN_STATE_H_
 
 #include <atomic>
 #include <cstdint>
@@ -25,4 +25,4 @@ extern uint64_t ioErrorLimit;
 // One-shot: the abort message is logged once.
 extern std::atomic<int> ioAbortFlag;
 
-#endif  // DEZEVAZIR_RUNCONTROL_RUN_STATE_H_
+#endif  // DEZEVAZIR_BASE_RUN_STATE_H_

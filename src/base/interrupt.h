@@ -3,8 +3,8 @@
 // process by the same signal. Anywhere else they end the process at once,
 // removing a save's half-written temporary first. A second signal always
 // ends it at once.
-#ifndef DEZEVAZIR_RUNCONTROL_INTERRUPT_H_
-#define DEZEVAZIR_RUNCONTROL_INTERRUPT_H_
+#ifndef DEZEVAZIR_BASE_INTERRUPT_H_
+#define DEZEVAZIR_BASE_INTERRUPT_H_
 
 #include <atomic>
 
@@ -20,8 +20,4 @@ void setInterruptDeferred(bool deferred);
 // before the rename; nullptr when no save is under way. The text is copied.
 void setSavingTemp(const char* path);
 
-// Writes the run log's end line, then ends the process by signo with its
-// default action, so the caller's shell sees 128 + signo.
-[[noreturn]] void endBySignal(int signo);
-
-#endif  // DEZEVAZIR_RUNCONTROL_INTERRUPT_H_
+#endif  // DEZEVAZIR_BASE_INTERRUPT_H_

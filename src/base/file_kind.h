@@ -1,8 +1,8 @@
 // What a name refers to, found out without blocking: opening a FIFO for
 // reading waits for a writer, so names are opened non-blocking and judged
 // by fstat before anything reads them.
-#ifndef DEZEVAZIR_RUNCONTROL_FILE_KIND_H_
-#define DEZEVAZIR_RUNCONTROL_FILE_KIND_H_
+#ifndef DEZEVAZIR_BASE_FILE_KIND_H_
+#define DEZEVAZIR_BASE_FILE_KIND_H_
 
 #include <sys/stat.h>
 
@@ -26,4 +26,4 @@ bool sameFile(const std::string& a, const std::string& b);
 // "a regular file", "a directory", ... for messages.
 const char* kindText(FileKind kind);
 
-#endif  // DEZEVAZIR_RUNCONTROL_FILE_KIND_H_
+#endif  // DEZEVAZIR_BASE_FILE_KIND_H_

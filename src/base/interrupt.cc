@@ -1,4 +1,4 @@
-#include "runcontrol/interrupt.h"
+#include "base/interrupt.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -10,7 +10,6 @@
 #include <string>
 #include <thread>
 
-#include "runcontrol/run_log.h"
 
 std::atomic<int> gInterruptSignal{0};
 
@@ -52,17 +51,4 @@ void setSavingTemp(const char* path) {
   savingTempSet.store(false);
   std::strcpy(savingTemp, path);
   savingTempSet.store(true);
-}
-
-void endBySignal(int signo) {
-  std::cout.flush();
-  std::cerr.flush();
-  std::fflush(nullptr);
-  if (LogLinesQ != nullptr) {
-    LogLinesQ->pushUnfiltered(new std::string(kEndOfExecution));
-    for (int i = 0; i < 500 && !logEnded(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::signal(signo, SIG_DFL);
-  ::raise(signo);
-  ::_exit(128 + signo);
 }

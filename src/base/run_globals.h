@@ -1,7 +1,7 @@
 // The one run configuration record. Every subsystem reads its settings from
 // myGlobals; the command line (and each batch-file line) fills it.
-#ifndef DEZEVAZIR_RUNCONTROL_RUN_GLOBALS_H_
-#define DEZEVAZIR_RUNCONTROL_RUN_GLOBALS_H_
+#ifndef DEZEVAZIR_BASE_RUN_GLOBALS_H_
+#define DEZEVAZIR_BASE_RUN_GLOBALS_H_
 
 #include <atomic>
 #include <cstdint>
@@ -66,4 +66,4 @@ extern RunGlobals myGlobals;
 // Merge input file names, filled from option mergefiles.
 extern std::vector<std::string> vecInp;
 
-#endif  // DEZEVAZIR_RUNCONTROL_RUN_GLOBALS_H_
+#endif  // DEZEVAZIR_BASE_RUN_GLOBALS_H_

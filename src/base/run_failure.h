@@ -1,8 +1,8 @@
 // A run that cannot go on. Lower layers throw it; only the top catches it,
 // prints its message, ends the run log and exits with its status, so that
 // the process ends in one place and one way.
-#ifndef DEZEVAZIR_RUNCONTROL_RUN_FAILURE_H_
-#define DEZEVAZIR_RUNCONTROL_RUN_FAILURE_H_
+#ifndef DEZEVAZIR_BASE_RUN_FAILURE_H_
+#define DEZEVAZIR_BASE_RUN_FAILURE_H_
 
 #include <stdexcept>
 #include <string>
@@ -20,4 +20,4 @@ class RunFailure : public std::runtime_error {
   Stream stream;
 };
 
-#endif  // DEZEVAZIR_RUNCONTROL_RUN_FAILURE_H_
+#endif  // DEZEVAZIR_BASE_RUN_FAILURE_H_

@@ -1,4 +1,4 @@
-#include "runcontrol/run_log.h"
+#include "base/run_log.h"
 
 #include <sys/time.h>
 
@@ -9,7 +9,7 @@
 #include <ctime>
 #include <iostream>
 
-#include "runcontrol/run_globals.h"
+#include "base/run_globals.h"
 
 concurrent_queueOrig* LogLinesQ = nullptr;
 
@@ -65,8 +65,8 @@ std::ofstream* openLogFile(const std::string& commandLine) {
   LogLinesQ->setLogLevel(6);
   log->open(kLogFileName, std::ios::out | std::ios::trunc);
   if (!log->is_open()) {
-    std::cerr << "Error opening logfile: " << kLogFileName << std::endl;
-    std::exit(10);
+    delete log;
+    return nullptr;
   }
   // Enabled only after the open, so a failed open is reported above rather
   // than thrown.

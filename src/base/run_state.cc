@@ -1,4 +1,4 @@
-#include "runcontrol/run_state.h"
+#include "base/run_state.h"
 
 Throttle* gThrottle = nullptr;
 std::atomic<uint64_t> ioErrorCount{0};

@@ -1,6 +1,6 @@
 // The process's exit statuses, as the README's table lists them.
-#ifndef DEZEVAZIR_RUNCONTROL_EXIT_STATUS_H_
-#define DEZEVAZIR_RUNCONTROL_EXIT_STATUS_H_
+#ifndef DEZEVAZIR_BASE_EXIT_STATUS_H_
+#define DEZEVAZIR_BASE_EXIT_STATUS_H_
 
 constexpr int kExitOk = 0;
 constexpr int kExitNoRunLog = 10;
@@ -15,4 +15,4 @@ constexpr int kExitLoadUnreadable = 134;
 // The sketch file (or its recovery file) cannot be written.
 constexpr int kExitSketchNotWritten = 136;
 
-#endif  // DEZEVAZIR_RUNCONTROL_EXIT_STATUS_H_
+#endif  // DEZEVAZIR_BASE_EXIT_STATUS_H_

@@ -1,7 +1,7 @@
 // Blocking FIFO of owned pointers. Pop waits while empty; producers bound the
 // length themselves (they read size() without the lock).
-#ifndef DEZEVAZIR_RUNCONTROL_CONCURRENT_QUEUE_H_
-#define DEZEVAZIR_RUNCONTROL_CONCURRENT_QUEUE_H_
+#ifndef DEZEVAZIR_BASE_CONCURRENT_QUEUE_H_
+#define DEZEVAZIR_BASE_CONCURRENT_QUEUE_H_
 
 #include <atomic>
 #include <chrono>
@@ -112,4 +112,4 @@ class concurrent_queue {
   std::atomic<size_t> count{0};
 };
 
-#endif  // DEZEVAZIR_RUNCONTROL_CONCURRENT_QUEUE_H_
+#endif  // DEZEVAZIR_BASE_CONCURRENT_QUEUE_H_

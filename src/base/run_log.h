@@ -1,12 +1,12 @@
 // The run log "ridoriDozu.log": producers on any thread queue timestamped
 // lines; one sweeper thread writes them, so workers never block on file I/O.
-#ifndef DEZEVAZIR_RUNCONTROL_RUN_LOG_H_
-#define DEZEVAZIR_RUNCONTROL_RUN_LOG_H_
+#ifndef DEZEVAZIR_BASE_RUN_LOG_H_
+#define DEZEVAZIR_BASE_RUN_LOG_H_
 
 #include <fstream>
 #include <string>
 
-#include "runcontrol/concurrent_queue.h"
+#include "base/concurrent_queue.h"
 
 constexpr const char* kLogFileName = "ridoriDozu.log";
 constexpr const char* kEndOfExecution = "END OF EXECUTION";
@@ -31,8 +31,8 @@ extern threadWorkData td;
 // " dd/mm/yyyy.uuuuuu hh:mm:ss " in local time.
 std::string mynow();
 
-// Creates LogLinesQ, opens the log (exit 10 on failure) and queues the start
-// line carrying the command-line text.
+// Creates LogLinesQ, opens the log and queues the start line carrying the
+// command-line text. nullptr when the log cannot be opened.
 std::ofstream* openLogFile(const std::string& commandLine);
 
 // Sweeper thread body: writes queued lines until the end marker, then the
@@ -42,4 +42,4 @@ void logLineSweeper(std::ofstream* log);
 // True once the sweeper has written the end line.
 bool logEnded();
 
-#endif  // DEZEVAZIR_RUNCONTROL_RUN_LOG_H_
+#endif  // DEZEVAZIR_BASE_RUN_LOG_H_
