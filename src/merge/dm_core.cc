@@ -14,10 +14,10 @@
 #include "base/run_log.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
+#include "sketchfile/sketch_format.h"
 
 namespace {
 
-bool contains(const std::string& s, const char* word) { return s.find(word) != std::string::npos; }
 
 // The input's data-reduction value (the share of its data left after
 // reduction), as its own report would compute it. False when its entries
@@ -67,7 +67,7 @@ uint64_t DMCore::getMinHeapSize() const {
   uint64_t smallest = 0;
   bool any = false;
   for (const DCLogger* rec : inputRecords) {
-    if (!contains(rec->kind, "fullscan")) continue;
+    if (rec->kind != sketchformat::kFullScan) continue;
     if (!any || rec->sketchSize < smallest) smallest = rec->sketchSize;
     any = true;
   }
@@ -83,7 +83,7 @@ int DMCore::initOneFile(const std::string& path) {
 
   // A merge result already counts its inputs; merging it again would count
   // them twice.
-  if (contains(rec->kind, "merge")) {
+  if (rec->kind == sketchformat::kMerge) {
     std::cerr << "Cannot use merge files as input for merge " << std::endl;
     return 2;
   }
@@ -91,9 +91,9 @@ int DMCore::initOneFile(const std::string& path) {
 
   if (myGlobals.mergeall) {
     double ratio = 0.0;
-    if (contains(rec->kind, "partialscan")) {
+    if (rec->kind == sketchformat::kPartialScan) {
       ratio = rec->averageCompressionRatio;
-    } else if (contains(rec->kind, "fullscan")) {
+    } else if (rec->kind == sketchformat::kFullScan) {
       ratio = -1.0;  // the report computes it from the sketch
     }
     double v = 0.0;
@@ -109,7 +109,7 @@ int DMCore::initOneFile(const std::string& path) {
     }
   }
 
-  if (contains(rec->kind, "fullscan") || contains(rec->kind, "partialscan")) {
+  if (rec->kind == sketchformat::kFullScan || rec->kind == sketchformat::kPartialScan) {
     // The merge's consistency test compares these.
     rec->sourceNames = rec->fileSourceNames;
     inputRecords.push_back(rec.release());

@@ -39,6 +39,8 @@ class DMCore {
   // symbolic link is judged by what it points to.
   unsigned getType(const std::string& path) const;
   // Smallest declared sketch size among the full-scan inputs; 0 if none.
+  // The merge itself does not use it: its sketch takes the run's --hashSize,
+  // and inputs of other sizes are read as they are.
   uint64_t getMinHeapSize() const;
   // Fills the output record from the inputs and the merged sketch and saves
   // it; false when the save failed (outputRecord->lastError says why).

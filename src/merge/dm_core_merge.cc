@@ -8,10 +8,10 @@
 #include "base/run_failure.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
+#include "sketchfile/sketch_format.h"
 
 namespace {
 
-bool contains(const std::string& s, const char* word) { return s.find(word) != std::string::npos; }
 
 [[noreturn]] void unusableInput(const std::string& path) {
   throw RunFailure(kExitUnusableMergeInput, "Error processing: " + path);
@@ -31,8 +31,10 @@ bool DMCore::offerInput(DCLogger& rec) {
 }
 
 void DMCore::merge() {
+  // Every input is a regular file by now (the command line refused the
+  // others), so each is checked in full.
   for (const std::string& path : inputPaths) {
-    if (initOneFile(path) != 0) unusableInput(path);
+    if (processOneInputEntry(path) != 0) unusableInput(path);
   }
 
   const uint64_t k = static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize));
@@ -65,7 +67,7 @@ bool DMCore::report() {
     const DCLogger* rec = inputRecords[i];
     if (i > 0) names += ' ';
     names += rec->sourceNames;
-    if (!contains(rec->kind, "partialscan")) {
+    if (rec->kind != sketchformat::kPartialScan) {
       smallZero += rec->smallZeroBlocks;
       bigZero += rec->bigZeroBlocks;
       notZero += rec->notZeroBlocks;

@@ -112,8 +112,8 @@ void partialScanRun() {
     while (readcmpRequests->size() > kMaxQueuedSamples && myGlobals.samplesCompressed < wanted) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    readcmpRequests->push(new hashReq(nullptr, static_cast<int>(blockSize), GdummyHash, nullptr,
-                                      index * blockSize));
+    readcmpRequests->push(new hashReq(nullptr, static_cast<int>(blockSize), {}, nullptr, index * blockSize,
+                                      hashReq::Kind::kSample));
     if (gSourceShrank.load(std::memory_order_relaxed) || gTooManyReadErrors.load(std::memory_order_relaxed)) {
       for (unsigned i = 0; i < threads; ++i) readcmpRequests->push(new hashReq());
       break;

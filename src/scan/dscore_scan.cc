@@ -64,8 +64,7 @@ void returnChunk(readReq* rq) { releaseChunk(rq); }
 }  // namespace
 
 bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/, int64_t pos, int w) {
-  // All zero: first byte 0 and every byte equal to the next.
-  const bool zero = data[0] == 0 && std::memcmp(data, data + 1, static_cast<size_t>(len) - 1) == 0;
+  const bool zero = isZeroBlock(data, static_cast<size_t>(len));
   uint64_t& run = zeroRuns.at(w);
   uint64_t& position = logger->threadPositions.at(w);
   if (zero) {
@@ -137,7 +136,8 @@ bool DSCore::getCMP(bool final) {
   uint64_t count = 0;
   for (DCHashAndRatio* e : heap->getVector()) {
     if (e->ratio >= 0) continue;
-    readcmpRequests->push(new hashReq(nullptr, static_cast<int>(blockSize), e->hash, nullptr, e->position));
+    readcmpRequests->push(
+        new hashReq(nullptr, static_cast<int>(blockSize), e->hash, nullptr, e->position, hashReq::Kind::kMeasure));
     ++count;
   }
   // The compression workers read and compress each block with their own

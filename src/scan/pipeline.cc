@@ -410,9 +410,6 @@ std::string hexUpper(const std::vector<unsigned char>& bytes) {
   return s;
 }
 
-bool allZero(const unsigned char* p, int len) {
-  return len > 0 && p[0] == 0 && (len == 1 || std::memcmp(p, p + 1, len - 1) == 0);
-}
 
 std::mutex chunkPoolMutex;
 struct PooledChunk {
@@ -704,11 +701,11 @@ int cmpThreadFnc(int w) {
     }
     req->len = static_cast<int>(n);
 
-    if (req->hash.empty()) {
+    if (req->kind == hashReq::Kind::kSample) {
       // A partial-scan sample; one that could not be read is dropped and
       // the driver draws another.
       if (n > 0) {
-        if (allZero(data, req->len)) {
+        if (isZeroBlock(data, static_cast<size_t>(req->len))) {
           ++myGlobals.samplesZero;
         } else {
           compr.processBlock(data, static_cast<unsigned long long>(req->len));
@@ -726,7 +723,7 @@ int cmpThreadFnc(int w) {
       }
       delete req;
       if (done >= quota) break;
-    } else if (req->hash.size() > 1) {
+    } else if (req->kind == hashReq::Kind::kMeasure) {
       // A block to measure for the sketch. Measured here, where ten workers
       // share the work, and handed back without its data, so the results
       // waiting for the engine hold no blocks. Forwarded even when the read

@@ -9,8 +9,6 @@ concurrent_queue<hashReq*>* hashRequests = nullptr;
 concurrent_queue<hashReq*>* readcmpRequests = nullptr;
 concurrent_queue<hashReq*>* cmpRequests = nullptr;
 
-const std::vector<unsigned char> GdummyHash;
-
 std::atomic<int> gPinnedChunks{0};
 
 readReq::~readReq() { returnChunkBuffer(buf, static_cast<size_t>(bytesAsked)); }

@@ -44,6 +44,13 @@ extern std::atomic<int> gPinnedChunks;
 
 // One block. All fields zero (len 0) is an end marker.
 struct hashReq {
+  // What a worker is to do with the block.
+  enum class Kind {
+    kFingerprint,  // hash workers: fingerprint it for the sketch
+    kSample,       // compression workers: a partial scan's sample, counted or compressed
+    kMeasure,      // compression workers: read a kept block back and measure its ratio
+  };
+  Kind kind = Kind::kFingerprint;
   unsigned char* buf = nullptr;  // owned, unless chunk is set; null when the request only names a block
   int len = 0;
   std::vector<unsigned char> hash;
@@ -57,8 +64,9 @@ struct hashReq {
   readReq* chunk = nullptr;
 
   hashReq() = default;
-  hashReq(unsigned char* b, int l, std::vector<unsigned char> h, const unsigned char* e, uint64_t p)
-      : buf(b), len(l), hash(std::move(h)), extra(e), pos(p) {}
+  hashReq(unsigned char* b, int l, std::vector<unsigned char> h, const unsigned char* e, uint64_t p,
+          Kind k = Kind::kFingerprint)
+      : kind(k), buf(b), len(l), hash(std::move(h)), extra(e), pos(p) {}
   hashReq(const hashReq&) = delete;
   hashReq& operator=(const hashReq&) = delete;
   ~hashReq() {
@@ -74,9 +82,6 @@ extern concurrent_queue<readReq*>* readRequests;
 extern concurrent_queue<hashReq*>* hashRequests;
 extern concurrent_queue<hashReq*>* readcmpRequests;
 extern concurrent_queue<hashReq*>* cmpRequests;
-
-// The empty fingerprint of a partial-scan sample request.
-extern const std::vector<unsigned char> GdummyHash;
 
 // Thrown on read errors and caught by the read path.
 class MyException : public std::exception {
