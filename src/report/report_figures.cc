@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/run_globals.h"
+#include "sketch/counts.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
 
@@ -15,26 +16,6 @@ namespace {
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
 constexpr uint64_t kAllOnes = std::numeric_limits<uint64_t>::max();
-
-// An estimate as a block count. "Cannot estimate" (-1.0) becomes 2^64 - 1,
-// which callers test for; other negatives wrap the same way.
-uint64_t estimateToU64(double v) {
-  if (std::isnan(v)) return 0;
-  if (v < 0.0) {
-    if (v <= -9223372036854775808.0) return uint64_t{1} << 63;
-    return static_cast<uint64_t>(static_cast<int64_t>(v));
-  }
-  if (v >= 18446744073709551616.0) return kAllOnes;
-  return static_cast<uint64_t>(v);
-}
-
-// (int) of a block figure, widened: truncation toward zero, saturating.
-int64_t truncToI64(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
-  if (v <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
-  return static_cast<int64_t>(v);
-}
 
 }  // namespace
 
@@ -59,10 +40,10 @@ ReportFigures computeReport(const DCLogger& record, const DCKHeap& sketch, doubl
 
   const uint64_t T = S + B + N;
   f.total = T;
-  uint64_t U = N == 0 ? 0 : estimateToU64(sketch.getUniqueEstimation());
+  uint64_t U = N == 0 ? 0 : truncatedCountOrAllOnes(sketch.getUniqueEstimation());
   // A partial scan's record has no sketch: every block counts as unique.
   if (cr >= 0 && n == 0) U = T;
-  uint64_t U2 = estimateToU64(sketch.getUniqueEstimationAfterSplit(N));
+  uint64_t U2 = truncatedCountOrAllOnes(sketch.getUniqueEstimationAfterSplit(N));
   if (n == 0 || U2 == kAllOnes) U2 = N;
   f.unique = U;
   f.uniqueAfterSplit = U2;
@@ -177,7 +158,7 @@ int64_t grossPartitionLoad(const DCLogger& record, const DCKHeap& sketch) {
   if (myGlobals.storagever <= 1201) {
     double u = sketch.getUniqueEstimationAfterSplit(dataBlocks);
     // Without an estimate every data block counts as unique.
-    if (u >= 0.0 && u < static_cast<double>(dataBlocks)) unique = estimateToU64(u);
+    if (u >= 0.0 && u < static_cast<double>(dataBlocks)) unique = truncatedCountOrAllOnes(u);
   }
 
   // The total raised to whole 16 MiB units.
@@ -210,7 +191,7 @@ int64_t grossPartitionLoad(const DCLogger& record, const DCKHeap& sketch) {
 
   // Expected compressed load plus five standard deviations.
   const double L = A * m + 5 * std::sqrt(A * ((pDup + pZero) * m * m + V));
-  const int64_t X = truncToI64(perPartitionUnit * L);
+  const int64_t X = truncatedBlocks(perPartitionUnit * L);
   const int64_t p = static_cast<int64_t>(myGlobals.partitionBytes) / myGlobals.partitionParam /
                     static_cast<int64_t>(bs);
   const int64_t rest = X % p;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "report/report_figures.h"
+#include "sketch/counts.h"
 #include "base/run_globals.h"
 
 namespace {
@@ -16,17 +17,9 @@ std::string percent(double v) {
   return std::string(buf) + "%";
 }
 
-// (int) of a block figure, widened: truncation toward zero, saturating.
-int64_t truncToI64(double v) {
-  if (v != v) return 0;
-  if (v >= 9223372036854775807.0) return INT64_MAX;
-  if (v <= -9223372036854775808.0) return INT64_MIN;
-  return static_cast<int64_t>(v);
-}
-
 // "<blocks>   -   <GiB> GB": the product is signed, the division unsigned.
 void printSpace(std::ostream& os, const char* label, double blocks) {
-  int64_t g = truncToI64(blocks);
+  int64_t g = truncatedBlocks(blocks);
   // In 128 bits: a block count near the 64-bit limit times the block size
   // would overflow.
   const __int128 bytes = static_cast<__int128>(g) * myGlobals.blockSize;

@@ -41,14 +41,10 @@ DSCore::DSCore(uint64_t blockSizeArg, uint64_t hashSize, uint64_t recoverBlocksA
       recoverBlocks(recoverBlocksArg),
       compr(nullptr),
       fd(0),
-      devNameText(nullptr),
-      devReadable(true),
-      openErrno(0),
       status(-1),
       devSize(0),
       devName(input),
       extraBytes{0, 0},
-      resumedBytes(0),
       sectorSize(0) {
   // The same seed always gives the same two bytes, so runs with the same
   // randomBytes produce the same fingerprints.
@@ -120,16 +116,12 @@ bool DSCore::init(const std::string& name) {
                                                   std::to_string(blockSize) + " bytes): nothing to estimate");
     }
     devSize = static_cast<uint64_t>(size);
-    devNameText = devName.c_str();
+    // Held open while the engine lives: the workers open and close the
+    // source themselves, and a block device's cache goes when its last
+    // user closes it. A failed open here shows as the workers' read errors.
     if (fd == 0) {
-      int f = open(name.c_str(), kSourceOpenFlags);
-      openErrno = errno;
-      if (f < 0) {
-        // The readers' own opens fail as well and count as I/O errors.
-        devReadable = false;
-      } else {
-        fd = f;
-      }
+      const int f = open(name.c_str(), kSourceOpenFlags);
+      if (f >= 0) fd = f;
     }
   }
   zeroRuns.insert(zeroRuns.end(), myGlobals.threads, 0);
@@ -147,13 +139,11 @@ bool DSCore::init(const std::string& name) {
           logger->sourceNames = logger->fileSourceNames;
           heap->judgeFillFromCounters(logger->notZeroBlocks);
         }
-        resumedBytes = blockSize * (logger->notZeroBlocks + logger->smallZeroBlocks);
         if (myGlobals.command == "scan" && !sayReuse()) {
           // The completed result is of the source as it was: scan it anew.
           heap->clear();
           logger->smallZeroBlocks = logger->bigZeroBlocks = logger->notZeroBlocks = 0;
           for (auto& p : logger->threadPositions) p = 0;
-          resumedBytes = 0;
           return false;
         }
         return true;

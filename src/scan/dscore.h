@@ -26,16 +26,12 @@ class DSCore {
   uint64_t blockSize;
   uint64_t recoverBlocks;
   DCCompr* compr;                      // owned
-  int fd;                              // source opened for reading; 0 while not open
-  const char* devNameText;             // devName's text
-  bool devReadable;                    // false when the reading open failed
-  int openErrno;                       // errno after that open
+  int fd;                              // source held open while the engine lives; 0 while not open
   int status;                          // -1 constructing, 0 ready, 1 scanning, 2 unusable
   std::vector<uint64_t> zeroRuns;      // per read worker: trailing run of zero blocks
   uint64_t devSize;                    // bytes
   std::string devName;
   unsigned char extraBytes[2];         // appended to hashed data when randomBytes is set
-  uint64_t resumedBytes;               // bytes already accounted by a resumed scan
   uint32_t sectorSize;                 // logical block size of the source: the unit of direct reads
   std::string sizeError;               // why get_dev_size found no size
   bool completedResult = false;        // the sketch file already holds this source's whole scan

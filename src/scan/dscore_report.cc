@@ -4,22 +4,11 @@
 #include <iostream>
 
 #include "report/report_figures.h"
+#include "sketch/counts.h"
 #include "base/run_globals.h"
 #include "scan/dscore.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
-
-namespace {
-
-// (int) of a block figure, widened: truncation toward zero, saturating.
-int64_t truncToI64(double v) {
-  if (v != v) return 0;
-  if (v >= 9223372036854775807.0) return INT64_MAX;
-  if (v <= -9223372036854775808.0) return INT64_MIN;
-  return static_cast<int64_t>(v);
-}
-
-}  // namespace
 
 double DSCore::printReport(double cr, bool print) const {
   const ReportFigures f = computeReport(*logger, *heap, cr);
@@ -35,7 +24,7 @@ bool DSCore::setPartialVals(float ratio) {
       static_cast<uint64_t>(myGlobals.samplesCompressed) + static_cast<uint64_t>(myGlobals.samplesZero);
   int64_t z = 0;
   if (sampled != 0) {
-    z = truncToI64(static_cast<float>(blocks) * static_cast<float>(myGlobals.samplesZero) /
+    z = truncatedBlocks(static_cast<float>(blocks) * static_cast<float>(myGlobals.samplesZero) /
                    static_cast<float>(sampled));
   }
   // Single precision can round the share above the block count.

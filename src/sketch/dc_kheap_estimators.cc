@@ -5,20 +5,13 @@
 #include <limits>
 
 #include "base/run_globals.h"
+#include "sketch/counts.h"
 #include "sketch/dc_kheap.h"
 
 namespace {
 
 // 2^-64: a key difference as a fraction of the key space.
 constexpr double kKeySpaceFraction = 5.421010862427522e-20;
-
-// Truncation toward zero through the unsigned range. Values the range cannot
-// hold saturate instead of being undefined.
-uint64_t truncToU64(double v) {
-  if (!(v > 0.0)) return 0;
-  if (v >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
-  return static_cast<uint64_t>(v);
-}
 
 int64_t clampToI64(__int128 v) {
   if (v > std::numeric_limits<int64_t>::max()) return std::numeric_limits<int64_t>::max();
@@ -97,7 +90,7 @@ uint64_t DCKHeap::uniqueAfterSplitBlocks(uint64_t c) const {
   // Unavailable, or too large for the counters (a damaged or crafted
   // sketch): count every not-zero block as unique, as the report does.
   if (u < 0.0 || std::isnan(u)) return c;
-  const uint64_t blocks = truncToU64(u);
+  const uint64_t blocks = truncatedCountOrZero(u);
   return blocks == std::numeric_limits<uint64_t>::max() ? c : blocks;
 }
 

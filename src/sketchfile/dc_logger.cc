@@ -19,6 +19,7 @@
 #include "base/run_failure.h"
 #include "base/interrupt.h"
 #include "base/run_globals.h"
+#include "sketch/counts.h"
 #include "sketchfile/bounded_line.h"
 #include "sketchfile/sketch_format.h"
 #include "sketchfile/text_number.h"
@@ -47,16 +48,6 @@ using sketchformat::kUniqueAfterSplit;
 
 uint64_t blockSizeBytes() {
   return myGlobals.blockSize > 0 ? static_cast<uint64_t>(myGlobals.blockSize) : 1;
-}
-
-// Estimates are written as unsigned integers, rounded half away from zero.
-// "Cannot estimate" (-1) and NaN become 0; a huge or infinite estimate (all
-// kept keys equal) saturates rather than hitting an undefined conversion.
-uint64_t estimateAsU64(double v) {
-  if (!(v > 0.0)) return 0;
-  v = std::round(v);
-  if (v >= 18446744073709551616.0) return UINT64_MAX;
-  return static_cast<uint64_t>(v);
 }
 
 std::string trimSpaces(const std::string& s) {
@@ -475,8 +466,8 @@ bool DCLogger::saveState(const DCKHeap& sketch) {
   os << label[kSmallZero] << smallZeroBlocks << '\n';
   os << label[kBigZero] << bigZeroBlocks << '\n';
   os << label[kNotZero] << notZeroBlocks << '\n';
-  os << label[kPotentialUnique] << estimateAsU64(sketch.getUniqueEstimation()) << '\n';
-  os << label[kUniqueAfterSplit] << estimateAsU64(sketch.getUniqueEstimationAfterSplit(notZeroBlocks))
+  os << label[kPotentialUnique] << roundedCountOrZero(sketch.getUniqueEstimation()) << '\n';
+  os << label[kUniqueAfterSplit] << roundedCountOrZero(sketch.getUniqueEstimationAfterSplit(notZeroBlocks))
      << '\n';
   os << label[kAverageRatio];
   if (sketch.numEntries() > 0) {
