@@ -25,12 +25,16 @@ void runFingerprints(benchmark::State& state, bool altHash, int randomBytes) {
   myGlobals.altHash = altHash;
   myGlobals.hashLength = altHash ? 16 : 20;
   myGlobals.randomBytes = randomBytes;
+  FingerprintSettings settings;
+  settings.altHash = altHash;
+  settings.hashLength = altHash ? 16 : 20;
+  settings.appendExtra = randomBytes != 0;
   const std::vector<unsigned char> data = makeBlocks();
   const unsigned char extra[2] = {0x12, 0x34};
   std::vector<unsigned char> out;
   size_t i = 0;
   for (auto _ : state) {
-    DCCrypt::blockFingerprint(data.data() + i * kBlockSize, kBlockSize, extra, out);
+    DCCrypt::blockFingerprint(data.data() + i * kBlockSize, kBlockSize, extra, out, settings);
     benchmark::DoNotOptimize(out.data());
     i = (i + 1) % kBlocks;
   }

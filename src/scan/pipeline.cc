@@ -578,8 +578,18 @@ void readThreadFnc(int w, long long devSize) {
 // Entries a hash worker may hold back while another thread has the sketch.
 constexpr size_t kHeldBackMax = 256;
 
+FingerprintSettings runFingerprintSettings() {
+  FingerprintSettings fs;
+  fs.hashLength = myGlobals.hashLength;
+  fs.altHash = myGlobals.altHash;
+  fs.appendExtra = myGlobals.randomBytes != 0;
+  fs.sha1Words = myGlobals.sha1Words;
+  return fs;
+}
+
 void hashThreadFnc(int /*w*/) {
   const bool logEach = myGlobals.loglevel > 4;
+  const FingerprintSettings fingerprint = runFingerprintSettings();
   // Entries not yet in the sketch. A worker that finds the sketch's mutex
   // taken goes on hashing and offers them all at its next turn, instead of
   // sleeping on the mutex: workers outnumber cores, and a sleep and wake-up
@@ -613,7 +623,7 @@ void hashThreadFnc(int /*w*/) {
       return;
     }
     ++myGlobals.sha1Done;
-    DCCrypt::blockFingerprint(req->buf, req->len, req->extra, req->hash);
+    DCCrypt::blockFingerprint(req->buf, req->len, req->extra, req->hash, fingerprint);
     if (logEach) {
       logLine(5, (boost::format("pos: %1% sha1: %2%") % req->pos % hexUpper(req->hash)).str());
     }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "base/run_globals.h"
 #include "sketch/murmur3.h"
 #include "sketch/sha1.h"
 
@@ -13,13 +12,11 @@ constexpr size_t kMaxDigest = 20;  // five SHA-1 words
 constexpr size_t kMurmurDigest = 16;
 constexpr size_t kExtraBytes = 2;
 
-size_t sha1WordsUsed() {
-  return static_cast<size_t>(std::clamp(myGlobals.sha1Words, 0, 5));
-}
+size_t sha1WordsUsed(const FingerprintSettings& fs) { return static_cast<size_t>(std::clamp(fs.sha1Words, 0, 5)); }
 
 // The SHA-1 branch's layout: each word least significant byte first.
-size_t sha1Layout(const uint32_t h[5], unsigned char* out) {
-  const size_t words = sha1WordsUsed();
+size_t sha1Layout(const uint32_t h[5], unsigned char* out, const FingerprintSettings& fs) {
+  const size_t words = sha1WordsUsed(fs);
   for (size_t i = 0; i < words; ++i) {
     out[4 * i + 0] = static_cast<unsigned char>(h[i]);
     out[4 * i + 1] = static_cast<unsigned char>(h[i] >> 8);
@@ -41,17 +38,17 @@ size_t murmurLayout(const uint64_t h[2], unsigned char* out) {
 // The primitive on raw memory, without the work-buffer copy: the extra bytes
 // are fed to the hash as a suffix of the data. Returns the result length.
 size_t fingerprintRaw(const unsigned char* data, uint64_t length, const unsigned char* extra,
-                      unsigned char result[kMaxDigest]) {
-  const unsigned char* suffix = (myGlobals.randomBytes != 0) ? extra : nullptr;
+                      unsigned char result[kMaxDigest], const FingerprintSettings& fs) {
+  const unsigned char* suffix = fs.appendExtra ? extra : nullptr;
   const size_t suffixLength = suffix != nullptr ? kExtraBytes : 0;
-  if (myGlobals.altHash) {
+  if (fs.altHash) {
     uint64_t h[2];
     MurmurHash3_x64_128_with_suffix(data, length, suffix, suffixLength, 0, h);
     return murmurLayout(h, result);
   }
   uint32_t h[5];
   sha1_hash_with_suffix(data, length, suffix, suffixLength, h);
-  return sha1Layout(h, result);
+  return sha1Layout(h, result, fs);
 }
 
 // Copies at most `count` bytes of the result, never past either buffer.
@@ -66,18 +63,18 @@ void deliver(const unsigned char* result, size_t resultLength, uint64_t count,
 
 void DCCrypt::getTrancatedSHA1Hash(const unsigned char* data, uint64_t length,
                                    std::vector<unsigned char>& out, uint64_t count,
-                                   const unsigned char* extra) {
+                                   const unsigned char* extra, const FingerprintSettings& fs) {
   unsigned char result[kMaxDigest];
-  const size_t resultLength = fingerprintRaw(data, length, extra, result);
+  const size_t resultLength = fingerprintRaw(data, length, extra, result, fs);
   deliver(result, resultLength, count, out.data(), out.size());
 }
 
 void DCCrypt::getSHA1Hash(const unsigned char* data, uint64_t length,
-                          std::vector<unsigned char>& out) {
+                          std::vector<unsigned char>& out, const FingerprintSettings& fs) {
   uint32_t h[5];
   sha1_hash(data, length, h);
   unsigned char result[kMaxDigest];
-  const size_t n = sha1Layout(h, result);
+  const size_t n = sha1Layout(h, result, fs);
   if (out.size() < n) out.resize(n);
   std::memcpy(out.data(), result, n);
 }
@@ -91,28 +88,27 @@ void DCCrypt::getMurHash(const unsigned char* data, uint64_t length,
 }
 
 void DCCrypt::blockFingerprint(const unsigned char* buf, int len, const unsigned char* extra,
-                               std::vector<unsigned char>& out) {
-  const size_t hashLength =
-      static_cast<size_t>(std::clamp(myGlobals.hashLength, 0, static_cast<int>(kMaxDigest)));
+                               std::vector<unsigned char>& out, const FingerprintSettings& fs) {
+  const size_t hashLength = static_cast<size_t>(std::clamp(fs.hashLength, 0, static_cast<int>(kMaxDigest)));
   const uint64_t half = len > 0 ? static_cast<uint64_t>(len) / 2 : 0;
 
   // Each half into a zeroed 20-byte slot, truncated to the fingerprint length.
   // The second half starts at len / 2 (byte 4096 of an 8192-byte block).
   unsigned char halves[2 * kMaxDigest] = {};
   unsigned char result[kMaxDigest];
-  if (myGlobals.altHash) {
+  if (fs.altHash) {
     for (int i = 0; i < 2; ++i) {
-      const size_t n = fingerprintRaw(buf + i * half, half, extra, result);
+      const size_t n = fingerprintRaw(buf + i * half, half, extra, result, fs);
       deliver(result, n, hashLength, halves + i * kMaxDigest, kMaxDigest);
     }
   } else {
     // Both halves at once: the SHA-extension path interleaves them.
-    const unsigned char* suffix = (myGlobals.randomBytes != 0) ? extra : nullptr;
+    const unsigned char* suffix = fs.appendExtra ? extra : nullptr;
     uint32_t h[2][5];
     sha1_hash_pair_with_suffix(buf, buf + half, half, suffix, suffix != nullptr ? kExtraBytes : 0,
                                h[0], h[1]);
     for (int i = 0; i < 2; ++i) {
-      const size_t n = sha1Layout(h[i], result);
+      const size_t n = sha1Layout(h[i], result, fs);
       deliver(result, n, hashLength, halves + i * kMaxDigest, kMaxDigest);
     }
   }
@@ -124,7 +120,7 @@ void DCCrypt::blockFingerprint(const unsigned char* buf, int len, const unsigned
   }
 
   // The final fingerprint keeps the primitive's byte order.
-  const size_t n = fingerprintRaw(halves, sizeof halves, extra, result);
+  const size_t n = fingerprintRaw(halves, sizeof halves, extra, result, fs);
   out.assign(hashLength, 0);
   deliver(result, n, hashLength, out.data(), out.size());
 }

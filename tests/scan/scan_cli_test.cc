@@ -191,7 +191,7 @@ TEST(ScanSketch, KeepsTheSmallestFingerprintsWithCountsAndRatios) {
   for (const auto& [id, n] : copies) {
     scantest::fillBlock(static_cast<uint64_t>(id), block.data());
     std::vector<unsigned char> fp;
-    DCCrypt::blockFingerprint(block.data(), static_cast<int>(kBlock), nullptr, fp);
+    DCCrypt::blockFingerprint(block.data(), static_cast<int>(kBlock), nullptr, fp, FingerprintSettings());
     compr.processBlock(block.data(), kBlock);
     compr.reset();
     std::ostringstream ratio;

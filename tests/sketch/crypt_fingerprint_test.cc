@@ -12,6 +12,17 @@
 
 namespace {
 
+// The fingerprint settings of the run these tests configure through myGlobals.
+FingerprintSettings runSettings() {
+  FingerprintSettings fs;
+  fs.hashLength = myGlobals.hashLength;
+  fs.altHash = myGlobals.altHash;
+  fs.appendExtra = myGlobals.randomBytes != 0;
+  fs.sha1Words = myGlobals.sha1Words;
+  return fs;
+}
+
+
 using Bytes = std::vector<unsigned char>;
 
 class FingerprintTest : public ::testing::Test {
@@ -32,7 +43,7 @@ class FingerprintTest : public ::testing::Test {
                  size_t outSize = 20) {
     Bytes out(outSize, 0);
     DCCrypt::getTrancatedSHA1Hash(reinterpret_cast<const unsigned char*>(data.data()),
-                                  data.size(), out, count, extra);
+                                  data.size(), out, count, extra, runSettings());
     return out;
   }
   static Bytes Block() {
@@ -91,14 +102,14 @@ TEST_F(FingerprintTest, ExtraBytesIgnoredWhenRandomBytesIsZero) {
 
 TEST_F(FingerprintTest, CountTruncatesAndLeavesTheRestOfTheOutputAlone) {
   Bytes out(24, 0xEE);
-  DCCrypt::getTrancatedSHA1Hash(reinterpret_cast<const unsigned char*>("abc"), 3, out, 8, nullptr);
+  DCCrypt::getTrancatedSHA1Hash(reinterpret_cast<const unsigned char*>("abc"), 3, out, 8, nullptr, runSettings());
   Bytes expected(kAbcSha1.begin(), kAbcSha1.begin() + 8);
   expected.resize(24, 0xEE);
   EXPECT_EQ(out, expected);
 
   // A count past the digest or past the vector writes only what exists.
   Bytes wide(24, 0xEE);
-  DCCrypt::getTrancatedSHA1Hash(reinterpret_cast<const unsigned char*>("abc"), 3, wide, 24, nullptr);
+  DCCrypt::getTrancatedSHA1Hash(reinterpret_cast<const unsigned char*>("abc"), 3, wide, 24, nullptr, runSettings());
   EXPECT_EQ(Bytes(wide.begin(), wide.begin() + 20), kAbcSha1);
   EXPECT_EQ(Bytes(wide.begin() + 20, wide.end()), Bytes(4, 0xEE));
   EXPECT_EQ(T("abc", 20, nullptr, 12), Bytes(kAbcSha1.begin(), kAbcSha1.begin() + 12));
@@ -108,7 +119,7 @@ TEST_F(FingerprintTest, DirectHashesUseTheBranchLayoutsAndNoExtraBytes) {
   Use(true, 1);  // neither setting may leak into the direct forms
   const auto* abc = reinterpret_cast<const unsigned char*>("abc");
   Bytes sha, mur;
-  DCCrypt::getSHA1Hash(abc, 3, sha);
+  DCCrypt::getSHA1Hash(abc, 3, sha, runSettings());
   DCCrypt::getMurHash(abc, 3, mur);
   EXPECT_EQ(sha, kAbcSha1);
   EXPECT_EQ(mur, kAbcMurmur);
@@ -126,7 +137,7 @@ TEST_F(FingerprintTest, BlockFingerprintOfAKnownBlock) {
   for (Sha1Path path : {Sha1Path::kPortable, Sha1Path::kShaExtensions}) {
     if (!sha1_select_path(path)) continue;
     Bytes out(3, 0x11);  // resized to the fingerprint length
-    DCCrypt::blockFingerprint(block.data(), 8192, extra_, out);
+    DCCrypt::blockFingerprint(block.data(), 8192, extra_, out, runSettings());
     EXPECT_EQ(out, expected) << (path == Sha1Path::kPortable ? "portable" : "SHA extensions");
   }
 
@@ -159,7 +170,7 @@ TEST_F(FingerprintTest, BlockFingerprintVariants) {
     SCOPED_TRACE(c.name);
     Use(c.altHash, c.randomBytes);
     Bytes out;
-    DCCrypt::blockFingerprint(block.data(), 8192, extra_, out);
+    DCCrypt::blockFingerprint(block.data(), 8192, extra_, out, runSettings());
     EXPECT_EQ(out, c.expected);
   }
 }
@@ -168,13 +179,13 @@ TEST_F(FingerprintTest, ExtraBytesSeparateEqualBlocksOnlyWhenRandomBytesIsSet) {
   const Bytes block = Block();
   const unsigned char a[2] = {1, 2}, b[2] = {2, 1};
   Bytes fa, fb;
-  DCCrypt::blockFingerprint(block.data(), 8192, a, fa);
-  DCCrypt::blockFingerprint(block.data(), 8192, b, fb);
+  DCCrypt::blockFingerprint(block.data(), 8192, a, fa, runSettings());
+  DCCrypt::blockFingerprint(block.data(), 8192, b, fb, runSettings());
   EXPECT_EQ(fa, fb);
 
   Use(false, 42);
-  DCCrypt::blockFingerprint(block.data(), 8192, a, fa);
-  DCCrypt::blockFingerprint(block.data(), 8192, b, fb);
+  DCCrypt::blockFingerprint(block.data(), 8192, a, fa, runSettings());
+  DCCrypt::blockFingerprint(block.data(), 8192, b, fb, runSettings());
   EXPECT_NE(fa, fb);
 }
 
@@ -184,8 +195,8 @@ TEST_F(FingerprintTest, SwappedHalvesGiveADifferentFingerprint) {
   Bytes swapped(block.begin() + 4096, block.end());
   swapped.insert(swapped.end(), block.begin(), block.begin() + 4096);
   Bytes f1, f2;
-  DCCrypt::blockFingerprint(block.data(), 8192, nullptr, f1);
-  DCCrypt::blockFingerprint(swapped.data(), 8192, nullptr, f2);
+  DCCrypt::blockFingerprint(block.data(), 8192, nullptr, f1, runSettings());
+  DCCrypt::blockFingerprint(swapped.data(), 8192, nullptr, f2, runSettings());
   EXPECT_NE(f1, f2);
 }
 
