@@ -11,6 +11,7 @@
 #include "runcontrol/command_lines.h"
 #include "runcontrol/commands.h"
 #include "runcontrol/elapsed.h"
+#include "runcontrol/end_run.h"
 #include "base/exit_status.h"
 #include "base/interrupt.h"
 #include "runcontrol/json_report.h"
@@ -114,6 +115,7 @@ void writeRunJson(std::ostream& out, double seconds) {
 void closeLog(boost::thread& sweeper, std::ofstream* log) {
   LogLinesQ->pushUnfiltered(new std::string(kEndOfExecution));
   sweeper.join();
+  gLogSweeper = nullptr;
   delete log;  // the sweeper, its only user, has ended
 }
 
@@ -133,6 +135,7 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
     std::exit(kExitNoRunLog);
   }
   boost::thread sweeper(logLineSweeper, log);
+  gLogSweeper = &sweeper;
   installInterruptHandlers();
 
   if (!boostOptions(argc, argv)) {

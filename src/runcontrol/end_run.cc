@@ -11,13 +11,20 @@
 
 #include "base/run_log.h"
 
+boost::thread* gLogSweeper = nullptr;
+
 namespace {
 
-// The end-of-execution marker, and a moment for the sweeper to write the
-// end line.
+// The end-of-execution marker; then the sweeper writes the end line and
+// ends, and is joined (a thread left unjoined is a leak).
 void endLog() {
   if (LogLinesQ == nullptr) return;
   LogLinesQ->pushUnfiltered(new std::string(kEndOfExecution));
+  if (gLogSweeper != nullptr && gLogSweeper->joinable() &&
+      gLogSweeper->get_id() != boost::this_thread::get_id()) {
+    gLogSweeper->join();
+    return;
+  }
   for (int i = 0; i < 500 && !logEnded(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 

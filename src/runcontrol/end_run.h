@@ -2,7 +2,13 @@
 #ifndef DEZEVAZIR_RUNCONTROL_END_RUN_H_
 #define DEZEVAZIR_RUNCONTROL_END_RUN_H_
 
+#include <boost/thread/thread.hpp>
+
 #include "base/run_failure.h"
+
+// The run log's sweeper, set by the driver: ending the run joins it once it
+// has written the end line.
+extern boost::thread* gLogSweeper;
 
 // Prints the failure's message, writes the run log's end line and exits with
 // the failure's status (without static destructors: workers may still run).
