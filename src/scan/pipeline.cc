@@ -578,18 +578,9 @@ void readThreadFnc(int w, long long devSize) {
 // Entries a hash worker may hold back while another thread has the sketch.
 constexpr size_t kHeldBackMax = 256;
 
-FingerprintSettings runFingerprintSettings() {
-  FingerprintSettings fs;
-  fs.hashLength = myGlobals.hashLength;
-  fs.altHash = myGlobals.altHash;
-  fs.appendExtra = myGlobals.randomBytes != 0;
-  fs.sha1Words = myGlobals.sha1Words;
-  return fs;
-}
-
 void hashThreadFnc(int /*w*/) {
   const bool logEach = myGlobals.loglevel > 4;
-  const FingerprintSettings fingerprint = runFingerprintSettings();
+  const FingerprintSettings fingerprint = fingerprintSettingsOf(myGlobals);
   // Entries not yet in the sketch. A worker that finds the sketch's mutex
   // taken goes on hashing and offers them all at its next turn, instead of
   // sleeping on the mutex: workers outnumber cores, and a sleep and wake-up

@@ -14,7 +14,6 @@
 
 #include "base/concurrent_queue.h"
 #include "scan/space_gate.h"
-#include "sketch/dc_crypt.h"
 
 // The one zero test: every byte of the block is 0 (first byte 0 and every
 // byte equal to the next). An empty block is no zero block.
@@ -29,8 +28,6 @@ constexpr int kCmpWorkers = 10;
 // The scan command counts every reader in the engine's activeReaders before
 // starting it; the reader takes itself out when its share is done.
 void readThreadFnc(int w, long long devSize);
-// What the run's fingerprints are made of, from its settings.
-FingerprintSettings runFingerprintSettings();
 void hashThreadFnc(int w);
 int cmpThreadFnc(int w);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/run_globals.h"
 #include "sketch/murmur3.h"
 #include "sketch/sha1.h"
 
@@ -60,6 +61,15 @@ void deliver(const unsigned char* result, size_t resultLength, uint64_t count,
 }
 
 }  // namespace
+
+FingerprintSettings fingerprintSettingsOf(const RunGlobals& run) {
+  FingerprintSettings fs;
+  fs.hashLength = run.hashLength;
+  fs.altHash = run.altHash;
+  fs.appendExtra = run.randomBytes != 0;
+  fs.sha1Words = run.sha1Words;
+  return fs;
+}
 
 void DCCrypt::getTrancatedSHA1Hash(const unsigned char* data, uint64_t length,
                                    std::vector<unsigned char>& out, uint64_t count,

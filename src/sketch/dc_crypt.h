@@ -19,6 +19,11 @@ struct FingerprintSettings {
   int sha1Words = 5;         // SHA-1 words in its layout
 };
 
+struct RunGlobals;
+
+// A run's fingerprint settings, from the settings the top hands down.
+FingerprintSettings fingerprintSettingsOf(const RunGlobals& run);
+
 class DCCrypt {
  public:
   // The fingerprint primitive. Hashes data[0, length), followed by the two

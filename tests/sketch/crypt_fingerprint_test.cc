@@ -13,14 +13,7 @@
 namespace {
 
 // The fingerprint settings of the run these tests configure through myGlobals.
-FingerprintSettings runSettings() {
-  FingerprintSettings fs;
-  fs.hashLength = myGlobals.hashLength;
-  fs.altHash = myGlobals.altHash;
-  fs.appendExtra = myGlobals.randomBytes != 0;
-  fs.sha1Words = myGlobals.sha1Words;
-  return fs;
-}
+FingerprintSettings runSettings() { return fingerprintSettingsOf(myGlobals); }
 
 
 using Bytes = std::vector<unsigned char>;
