@@ -2,6 +2,7 @@
 // into blocks, classified and counted; not-zero blocks go to the hash
 // workers; ratios are measured and the record saved at recovery points and
 // at the end.
+#include <algorithm>
 #include <boost/format.hpp>
 #include <chrono>
 #include <cstdio>
@@ -133,12 +134,18 @@ void DSCore::flushHashBatch() {
 }
 
 bool DSCore::getCMP(bool final) {
-  uint64_t count = 0;
-  for (DCHashAndRatio* e : heap->getVector()) {
-    if (e->ratio >= 0) continue;
+  // Asked for in the order of their positions: the sketch's order (by
+  // fingerprint) is all over the source, and nearby reads go faster.
+  std::vector<const DCHashAndRatio*> missing;
+  for (const DCHashAndRatio* e : heap->getVector()) {
+    if (e->ratio < 0) missing.push_back(e);
+  }
+  std::sort(missing.begin(), missing.end(),
+            [](const DCHashAndRatio* a, const DCHashAndRatio* b) { return a->position < b->position; });
+  const uint64_t count = missing.size();
+  for (const DCHashAndRatio* e : missing) {
     readcmpRequests->push(
         new hashReq(nullptr, static_cast<int>(blockSize), e->hash, nullptr, e->position, hashReq::Kind::kMeasure));
-    ++count;
   }
   // The compression workers read and compress each block with their own
   // compressors. Every request comes back, read or not (a failed read comes

@@ -25,6 +25,7 @@
 #include "base/run_globals.h"
 #include "base/run_log.h"
 #include "base/run_state.h"
+#include "scan/direct_read_ahead.h"
 #include "scan/dscore.h"
 #include "scan/requests.h"
 #include "sketch/dc_crypt.h"
@@ -277,6 +278,9 @@ bool settleReadMode(int mode, bool residencyKnown) {
 // cached, and so on (measured: 259 MiB of an image cached before a scan,
 // 813 MiB after). From a source nearly all cached, that brings in at most
 // the little that was missing.
+// Blocks a compression worker has on their way from the device at once.
+constexpr size_t kReadAheadSlots = 16;
+
 class SourceFile {
  public:
   explicit SourceFile(const DSCore& scn)
@@ -296,6 +300,7 @@ class SourceFile {
     if (directFd_ < 0) settleReadMode(kBuffered, residencyKnown_);
   }
   ~SourceFile() {
+    ahead_.reset();
     if (directFd_ >= 0) close(directFd_);
     if (fd_ >= 0) close(fd_);
   }
@@ -306,14 +311,7 @@ class SourceFile {
   // Returns the bytes read: fewer than count only at the end of the source;
   // -1 on an error (errno set).
   ssize_t read(unsigned char* buf, size_t count, off_t offset) {
-    const auto ahead = std::find(prefetched_.begin(), prefetched_.end(), offset);
-    if (ahead != prefetched_.end()) {
-      prefetched_.erase(ahead);
-      const PageSpan span = pageSpan(offset, count);
-      const ssize_t n = readFully(fd_, buf, count, offset);
-      posix_fadvise(fd_, span.start, static_cast<off_t>(span.bytes), POSIX_FADV_DONTNEED);
-      return n;
-    }
+    if (ahead_ != nullptr && ahead_->take(offset, buf, count)) return static_cast<ssize_t>(count);
     const bool fromCache = sourceCached();
     if (fromCache) settleReadMode(kFromCache, residencyKnown_);
     if (directFd_ >= 0 && gReadMode.load(std::memory_order_relaxed) == kBuffered) closeDirect();
@@ -349,17 +347,19 @@ class SourceFile {
     return rest < 0 ? -1 : static_cast<ssize_t>(got) + rest;
   }
 
-  // Starts reading a range that read() is soon asked for, where that would
-  // be a direct read waited for on its own: into the cache, from where
-  // read() takes it and drops it again.
+  // Starts a direct read of a range that read() is soon asked for, so that
+  // a worker's next blocks are on their way while it compresses this one.
+  // Only once direct reads are known to work, and not under a test's read
+  // hook, which must see every read.
   void prefetch(off_t offset, size_t count) {
-    if (directFd_ < 0 || !residencyKnown_ || sourceCached()) return;
-    if (cachedPages(fd_, pageSpan(offset, count)) != Cached::kNone) return;
-    if (posix_fadvise(fd_, offset, static_cast<off_t>(count), POSIX_FADV_WILLNEED) == 0) prefetched_.push_back(offset);
+    if (directFd_ < 0 || gReadAt != &pread || gReadMode.load(std::memory_order_relaxed) != kDirect) return;
+    if (ahead_ == nullptr) ahead_ = std::make_unique<DirectReadAhead>(directFd_, kReadAheadSlots, count);
+    ahead_->start(offset, count);
   }
 
  private:
   void closeDirect() {
+    ahead_.reset();
     close(directFd_);
     directFd_ = -1;
   }
@@ -396,7 +396,7 @@ class SourceFile {
   const uint64_t size_;
   const bool residencyKnown_;
   std::vector<unsigned char> before_;  // residency before a buffered read
-  std::vector<off_t> prefetched_;      // ranges read ahead into the cache
+  std::unique_ptr<DirectReadAhead> ahead_;  // direct reads started early
 };
 
 std::string hexUpper(const std::vector<unsigned char>& bytes) {
@@ -658,25 +658,12 @@ int cmpThreadFnc(int w) {
   // A full scan's ratio measurement waits for blocks from all over the
   // source. Read directly one at a time per worker, they leave the device
   // waiting between them (measured: an uncached 2 GiB scan took a fifth
-  // longer): a worker takes the requests waiting, up to kTakenMax, and
-  // starts all their reads before it reads the first.
-  constexpr size_t kTakenMax = 16;
+  // longer): a worker keeps up to kReadAheadSlots requests taken, their
+  // reads started, and tops them up as it goes.
   std::deque<hashReq*> taken;
   unsigned done = 0;
   for (;;) {
-    if (taken.empty()) {
-      taken.push_back(readcmpRequests->pop());
-      hashReq* more = nullptr;
-      while (!partial && taken.back()->len != 0 && taken.size() < kTakenMax &&
-             readcmpRequests->popFor(more, std::chrono::milliseconds(0))) {
-        taken.push_back(more);
-      }
-      if (taken.size() > 1) {
-        for (hashReq* r : taken) {
-          if (r->len != 0) source.prefetch(static_cast<off_t>(r->pos), static_cast<size_t>(bs));
-        }
-      }
-    }
+    if (taken.empty()) taken.push_back(readcmpRequests->pop());
     hashReq* req = taken.front();
     taken.pop_front();
     if (req->len == 0) {
@@ -687,10 +674,18 @@ int cmpThreadFnc(int w) {
     ++myGlobals.cmpRequestsDone;
     unsigned char* data = block.get();
     ssize_t n = source.read(data, static_cast<size_t>(bs), static_cast<off_t>(req->pos));
+    const int readErr = errno;
+    // The next reads start before this block is compressed. The end marker
+    // is the last request a worker takes.
+    hashReq* more = nullptr;
+    while (!partial && (taken.empty() || taken.back()->len != 0) && taken.size() < kReadAheadSlots &&
+           readcmpRequests->popFor(more, std::chrono::milliseconds(0))) {
+      taken.push_back(more);
+      if (more->len != 0) source.prefetch(static_cast<off_t>(more->pos), static_cast<size_t>(bs));
+    }
     if (n < 0) {
-      const int err = errno;
       try {
-        throw MyException(readErrorText(req->pos, err));
+        throw MyException(readErrorText(req->pos, readErr));
       } catch (const MyException& e) {
         onReadError(e, 1);
       }

@@ -170,6 +170,19 @@ TEST_F(PageCacheScan, DirectReadsRefusedFromTheFirstReadOnAreReadBuffered) {
   EXPECT_NE(directLog.find("Read mode: direct"), std::string::npos) << directLog;
   EXPECT_GT(gWatch.directTried.load(), 0);
 
+  // Unwatched, the ratio measurement's reads are started ahead, several at
+  // a time: the same blocks, and the same sketch.
+  {
+    SCOPED_TRACE("direct reads started ahead");
+    ASSERT_TRUE(scantest::evict(myGlobals.input));
+    gReadAt = &pread;
+    const auto ahead = scantest::readSketchFile(run("scan"));
+    gReadAt = &watchedRead;
+    const std::string log = runLog();
+    EXPECT_NE(log.find("Read mode: direct"), std::string::npos) << log;
+    expectSameSketch(direct, ahead);
+  }
+
   struct Case {
     const char* name;
     int refused;
@@ -233,9 +246,11 @@ TEST_F(PageCacheScan, ScansLeaveEveryPageAsResidentAsTheyFoundIt) {
     const char* name;
     int refused;
     const char* logged;
+    bool watched;  // unwatched, direct reads of the ratio measurement are started ahead
   };
-  const Mode modes[] = {{"direct", 0, "Read mode: direct"},
-                        {"buffered", 1 << 30, "Read mode: buffered, dropping pages read"}};
+  const Mode modes[] = {{"direct", 0, "Read mode: direct", true},
+                        {"direct, reads started ahead", 0, "Read mode: direct", false},
+                        {"buffered", 1 << 30, "Read mode: buffered, dropping pages read", true}};
   // Kernels before 6.5 have no cachestat: the cache is inspected with
   // mincore there.
   for (bool mincoreOnly : {false, true}) {
@@ -250,6 +265,7 @@ TEST_F(PageCacheScan, ScansLeaveEveryPageAsResidentAsTheyFoundIt) {
           state.load(myGlobals.input, size);
           const std::vector<bool> before = scantest::residency(myGlobals.input);
           gWatch.refuseDirect = mode.refused;
+          gReadAt = mode.watched ? &watchedRead : &pread;
           EXPECT_TRUE(scantest::readSketchFile(run(command)).ok);
           const std::vector<bool> after = scantest::residency(myGlobals.input);
           EXPECT_LE(pagesLeft(after, before), kSlackPages) << "pages brought in";
