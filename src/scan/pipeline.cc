@@ -25,6 +25,7 @@
 #include "base/run_globals.h"
 #include "base/run_log.h"
 #include "base/run_state.h"
+#include "scan/chunk_arena.h"
 #include "scan/direct_read_ahead.h"
 #include "scan/dscore.h"
 #include "scan/requests.h"
@@ -417,6 +418,9 @@ struct PooledChunk {
   size_t size;
 };
 std::vector<PooledChunk> chunkPool;
+// Full chunks come from here while it has slots; made at the first, given
+// up at the end of a scan.
+std::unique_ptr<ChunkArena> chunkArena;
 
 // Buffers this large get their own mapping, populated at once: touching a
 // fresh buffer page by page costs a fault per page, which on a virtual
@@ -443,6 +447,10 @@ void freeChunk(unsigned char* buf, size_t size) {
   }
 }
 
+// The arena's slots at most, whatever the queue settings (1 GiB of address
+// space for 1 MiB chunks; only the slots used take memory).
+constexpr size_t kArenaSlotsMax = 1024;
+
 size_t fullChunk() { return static_cast<size_t>(myGlobals.blockSize) * myGlobals.readChunkBlocks; }
 
 // Enough for every chunk the read queue may hold and one in each reader's
@@ -468,6 +476,19 @@ int chunkPinLimit() {
 unsigned char* takeChunkBuffer(size_t size) {
   {
     std::lock_guard<std::mutex> lock(chunkPoolMutex);
+    if (size == fullChunk()) {
+      // Enough slots for every chunk the read queue, the readers and the
+      // hash requests may hold at once.
+      if (chunkArena == nullptr) {
+        const size_t slots = std::min<size_t>(chunkPoolCap() + static_cast<size_t>(chunkPinLimit()), kArenaSlotsMax);
+        chunkArena = std::make_unique<ChunkArena>(size, slots);
+      }
+      // An arena kept from an earlier scan (a slot was never given back)
+      // may have another chunk size.
+      if (chunkArena->chunkBytes() == size) {
+        if (unsigned char* b = chunkArena->take()) return b;
+      }
+    }
     if (!chunkPool.empty() && chunkPool.back().size == size) {
       unsigned char* b = chunkPool.back().buf;
       chunkPool.pop_back();
@@ -481,6 +502,7 @@ void returnChunkBuffer(unsigned char* buf, size_t size) {
   if (buf == nullptr) return;
   {
     std::lock_guard<std::mutex> lock(chunkPoolMutex);
+    if (chunkArena != nullptr && chunkArena->give(buf)) return;
     if (size == fullChunk() && chunkPool.size() < chunkPoolCap() &&
         (chunkPool.empty() || chunkPool.back().size == size)) {
       chunkPool.push_back(PooledChunk{buf, size});
@@ -494,6 +516,8 @@ void releaseChunkBuffers() {
   std::lock_guard<std::mutex> lock(chunkPoolMutex);
   for (const PooledChunk& c : chunkPool) freeChunk(c.buf, c.size);
   chunkPool.clear();
+  // A slot still out is still someone's buffer: the arena then stays.
+  if (chunkArena != nullptr && chunkArena->out() == 0) chunkArena.reset();
 }
 
 ReadShare readShareOf(int w, int64_t devSize, int64_t segmentSize, unsigned threads) {

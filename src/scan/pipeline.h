@@ -58,9 +58,10 @@ extern SpaceGate gReadSpace;
 extern SpaceGate gHashSpace;
 
 // Read chunks of the full size are recycled: fresh 1 MiB buffers would each
-// cost the kernel a new mapping and a page fault per page. A buffer goes
-// back with the size it was taken with (its bytes asked), which also says
-// how it was allocated.
+// cost the kernel a new mapping and a page fault per page. They come from
+// one arena on huge pages (see ChunkArena), and from mappings of their own
+// once its slots are out. A buffer goes back with the size it was taken
+// with (its bytes asked), which also says how it was allocated.
 unsigned char* takeChunkBuffer(size_t size);
 void returnChunkBuffer(unsigned char* buf, size_t size);
 // How many chunks queued hash requests may keep alive (gPinnedChunks): the
