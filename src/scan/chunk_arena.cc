@@ -14,7 +14,7 @@ constexpr size_t kHugePage = size_t{2} << 20;
 
 }  // namespace
 
-ChunkArena::ChunkArena(size_t chunkBytes, size_t slots) : chunkBytes_(chunkBytes) {
+ChunkArena::ChunkArena(size_t chunkBytes, size_t slots, bool hugePages) : chunkBytes_(chunkBytes) {
   if (chunkBytes == 0 || slots == 0) return;
   // One huge page more, to start the slots on a huge-page boundary.
   mapBytes_ = chunkBytes * slots + kHugePage;
@@ -26,7 +26,7 @@ ChunkArena::ChunkArena(size_t chunkBytes, size_t slots) : chunkBytes_(chunkBytes
   const uintptr_t at = (reinterpret_cast<uintptr_t>(map_) + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
   base_ = reinterpret_cast<unsigned char*>(at);
   // Only advice: where huge pages are off, the slots are small pages.
-  madvise(base_, chunkBytes * slots, MADV_HUGEPAGE);
+  if (hugePages) madvise(base_, chunkBytes * slots, MADV_HUGEPAGE);
   slots_ = slots;
   free_.reserve(slots);
   // Taken from the back: the first slot first.

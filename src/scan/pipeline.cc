@@ -348,6 +348,10 @@ class SourceFile {
     return rest < 0 ? -1 : static_cast<ssize_t>(got) + rest;
   }
 
+  // Whether this source is read directly, as far as can be told before the
+  // first read (which may still find direct reads refused).
+  bool readsDirect() { return directFd_ >= 0 && !sourceCached(); }
+
   // Starts a direct read of a range that read() is soon asked for, so that
   // a worker's next blocks are on their way while it compresses this one.
   // Only once direct reads are known to work, and not under a test's read
@@ -473,7 +477,7 @@ int chunkPinLimit() {
   return static_cast<int>(bound / perChunk) + 4;
 }
 
-unsigned char* takeChunkBuffer(size_t size) {
+unsigned char* takeChunkBuffer(size_t size, bool forDirectReads) {
   {
     std::lock_guard<std::mutex> lock(chunkPoolMutex);
     if (size == fullChunk()) {
@@ -481,7 +485,7 @@ unsigned char* takeChunkBuffer(size_t size) {
       // hash requests may hold at once.
       if (chunkArena == nullptr) {
         const size_t slots = std::min<size_t>(chunkPoolCap() + static_cast<size_t>(chunkPinLimit()), kArenaSlotsMax);
-        chunkArena = std::make_unique<ChunkArena>(size, slots);
+        chunkArena = std::make_unique<ChunkArena>(size, slots, forDirectReads);
       }
       // An arena kept from an earlier scan (a slot was never given back)
       // may have another chunk size.
@@ -555,10 +559,11 @@ void readThreadFnc(int w, long long devSize) {
   if (saved != 0) cur = static_cast<int64_t>(saved) + bs;
 
   SourceFile source(*scn);
+  const bool direct = source.readsDirect();
   while (end - cur >= bs && !gStopReaders.load(std::memory_order_relaxed) &&
          !gTooManyReadErrors.load(std::memory_order_relaxed)) {
     const int64_t chunk = std::min(chunkMax, end - cur);
-    unsigned char* buf = takeChunkBuffer(static_cast<size_t>(chunk));
+    unsigned char* buf = takeChunkBuffer(static_cast<size_t>(chunk), direct);
     if (buf == nullptr) {
       logLine(2, "Could not allocate memory for READ");
       std::this_thread::sleep_for(std::chrono::milliseconds(100));

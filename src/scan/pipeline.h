@@ -62,7 +62,8 @@ extern SpaceGate gHashSpace;
 // one arena on huge pages (see ChunkArena), and from mappings of their own
 // once its slots are out. A buffer goes back with the size it was taken
 // with (its bytes asked), which also says how it was allocated.
-unsigned char* takeChunkBuffer(size_t size);
+// forDirectReads: the buffer will be read into directly (see ChunkArena).
+unsigned char* takeChunkBuffer(size_t size, bool forDirectReads = false);
 void returnChunkBuffer(unsigned char* buf, size_t size);
 // How many chunks queued hash requests may keep alive (gPinnedChunks): the
 // hash queue's bound in chunks, and a few for the blocks the hash workers

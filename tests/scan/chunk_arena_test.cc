@@ -18,7 +18,7 @@ constexpr size_t kChunk = size_t{1} << 20;
 
 TEST(ChunkArena, HandsOutEachSlotOnceUntilGivenBack) {
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  ChunkArena arena(kChunk, 5);
+  ChunkArena arena(kChunk, 5, true);
   std::vector<unsigned char*> taken;
   for (int i = 0; i < 5; ++i) {
     unsigned char* b = arena.take();
@@ -46,7 +46,7 @@ TEST(ChunkArena, HandsOutEachSlotOnceUntilGivenBack) {
 }
 
 TEST(ChunkArena, RefusesBuffersNotItsOwn) {
-  ChunkArena arena(kChunk, 2);
+  ChunkArena arena(kChunk, 2, false);
   unsigned char* b = arena.take();
   ASSERT_NE(b, nullptr);
   std::vector<unsigned char> heap(kChunk);
@@ -59,7 +59,7 @@ TEST(ChunkArena, RefusesBuffersNotItsOwn) {
 }
 
 TEST(ChunkArena, WithoutSlotsHandsOutNothing) {
-  ChunkArena none(kChunk, 0);
+  ChunkArena none(kChunk, 0, true);
   EXPECT_EQ(none.take(), nullptr);
   EXPECT_EQ(none.out(), 0u);
   unsigned char byte = 0;
