@@ -30,10 +30,12 @@ ninja -C build-asan
 ctest --test-dir build-asan "${ctest_args[@]}"
 
 # The pipeline's threads under ThreadSanitizer: the sketch's concurrent
-# offers, and the scan, fault-injection and partial-scan runs.
+# offers, and the scan, fault-injection, page-cache (reads in flight
+# together) and partial-scan runs.
 cmake -S . -B build-tsan -G Ninja -DDZ_SANITIZE=thread -DDZ_BUILD_BENCH=OFF
-ninja -C build-tsan dc_kheap_test scan_cli_test scan_faults_test partialscan_cli_test interrupt_cli_test
-ctest --test-dir build-tsan "${ctest_args[@]}" -R '(KHeap|ConcurrentOffers|^Scan|PartialScanCli|Interrupt)'
+ninja -C build-tsan dc_kheap_test scan_cli_test scan_faults_test scan_page_cache_test partialscan_cli_test \
+  interrupt_cli_test
+ctest --test-dir build-tsan "${ctest_args[@]}" -R '(KHeap|ConcurrentOffers|^Scan|PageCache|PartialScanCli|Interrupt)'
 
 # A short run of each fuzzer (clang, libFuzzer) on the sketch-file readers,
 # the batch-line splitter and the number parsers.
