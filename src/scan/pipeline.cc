@@ -261,6 +261,9 @@ bool settleReadMode(int mode, bool residencyKnown) {
   return expected == mode;
 }
 
+// Blocks a compression worker has on their way from the device at once.
+constexpr size_t kReadAheadSlots = 16;
+
 // One worker's access to the source. Reads bypass the page cache (O_DIRECT)
 // where the source allows it, so that a scan on a production host neither
 // fills the cache nor evicts what others keep there. What direct reads
@@ -279,9 +282,6 @@ bool settleReadMode(int mode, bool residencyKnown) {
 // cached, and so on (measured: 259 MiB of an image cached before a scan,
 // 813 MiB after). From a source nearly all cached, that brings in at most
 // the little that was missing.
-// Blocks a compression worker has on their way from the device at once.
-constexpr size_t kReadAheadSlots = 16;
-
 class SourceFile {
  public:
   explicit SourceFile(const DSCore& scn)
