@@ -85,7 +85,7 @@ void partialScanRun() {
   const uint64_t blockSize = static_cast<uint64_t>(myGlobals.blockSize);
   const uint64_t blocks = scn->devSize / blockSize;
   // A stale limit of an earlier run must not decide this one.
-  ioErrorLimit = static_cast<uint64_t>(static_cast<double>(blocks) * 0.01);
+  ioErrorLimit = blocks / 100;
 
   // Every accumulator exists before any worker can need it.
   const unsigned threads = myGlobals.threads;

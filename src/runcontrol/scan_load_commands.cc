@@ -78,8 +78,11 @@ void scanRun() {
   gScn = scn;
   TopHashes_ = scn->heap;
 
+  // 1 % of the source's blocks may be unreadable, over the whole scan: a
+  // resumed scan starts with the blocks its earlier runs could not read.
   const uint64_t blocks = scn->devSize / myGlobals.blockSize;
-  ioErrorLimit = static_cast<uint64_t>(static_cast<double>(blocks) * 0.01);
+  ioErrorLimit = blocks / 100;
+  ioErrorCount = scn->logger->unreadableBlocks;
   td.addLogLine(2, new std::string("Device size: " + std::to_string(scn->devSize) + " bytes"));
 
   auto* pb = new DCProgressBar(static_cast<uint8_t>(myGlobals.progressBarWidth), sizeText(scn->devSize));
@@ -127,7 +130,10 @@ void scanRun() {
     endBySignal(gInterruptSignal.load());
   }
   scn->printReport(-1.0, true);
-  if (gRunJson.wanted) fillReportJson(computeReport(*scn->logger, *scn->heap, -1.0), *scn->heap, {scn->devName});
+  if (gRunJson.wanted) {
+    fillReportJson(computeReport(*scn->logger, *scn->heap, -1.0), *scn->heap, {scn->devName});
+    gRunJson.body["blocks"]["unreadable"] = ioErrorCount.load();
+  }
   reportUnreadBytes(scn->devName);
 
   scn->heap->clear();

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include "base/file_kind.h"
 #include "base/run_failure.h"
 #include "base/run_globals.h"
+#include "scan/pipeline.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
 
@@ -116,6 +118,8 @@ bool DSCore::init(const std::string& name) {
                                                   std::to_string(blockSize) + " bytes): nothing to estimate");
     }
     devSize = static_cast<uint64_t>(size);
+    // A full scan's recovery file records the size it holds for.
+    if (myGlobals.command == "scan") logger->sourceSize = devSize;
     // Held open while the engine lives: the workers open and close the
     // source themselves, and a block device's cache goes when its last
     // user closes it. A failed open here shows as the workers' read errors.
@@ -139,10 +143,28 @@ bool DSCore::init(const std::string& name) {
           logger->sourceNames = logger->fileSourceNames;
           heap->judgeFillFromCounters(logger->notZeroBlocks);
         }
+        if (myGlobals.command == "scan" && logger->inputFileName() == logger->recoveryFileName) {
+          const std::string why = resumeProblem();
+          if (!why.empty()) {
+            // As for a recovery file of another source: the scan starts over.
+            std::cout << "\n\t Data source or heap size are inconsistent, ignoring given sketch file and "
+                         "starting from device start"
+                      << std::endl;
+            std::cerr << ("Cannot resume from " + logger->recoveryFileName + ": " + why +
+                          "; the scan starts over\n")
+                      << std::flush;
+            heap->clear();
+            logger->smallZeroBlocks = logger->bigZeroBlocks = logger->notZeroBlocks = 0;
+            logger->unreadableBlocks = 0;
+            for (auto& p : logger->threadPositions) p = 0;
+            return false;
+          }
+        }
         if (myGlobals.command == "scan" && !sayReuse()) {
           // The completed result is of the source as it was: scan it anew.
           heap->clear();
           logger->smallZeroBlocks = logger->bigZeroBlocks = logger->notZeroBlocks = 0;
+          logger->unreadableBlocks = 0;
           for (auto& p : logger->threadPositions) p = 0;
           return false;
         }
@@ -154,8 +176,82 @@ bool DSCore::init(const std::string& name) {
   logger->smallZeroBlocks = 0;
   logger->bigZeroBlocks = 0;
   logger->notZeroBlocks = 0;
+  logger->unreadableBlocks = 0;
   for (auto& p : logger->threadPositions) p = 0;
   return false;
+}
+
+namespace {
+
+std::string settingText(const char* option, uint64_t value) { return std::string(option) + " " + std::to_string(value); }
+
+}  // namespace
+
+std::string DSCore::resumeProblem() const {
+  const DCLogger& r = *logger;
+  const uint64_t segment = static_cast<uint64_t>(myGlobals.segmentSize);
+  const uint64_t random = static_cast<uint64_t>(static_cast<uint32_t>(myGlobals.randomBytes));
+  const uint64_t alt = myGlobals.altHash ? 1 : 0;
+  const uint64_t storage = myGlobals.storagever;
+  // The settings whose change would mix two kinds of counters, positions,
+  // fingerprints or ratios in one result.
+  struct Setting {
+    const char* option;
+    uint64_t now;
+    uint64_t recorded;
+    uint64_t usual;  // the default, assumed for a file that does not record it
+  };
+  const RunGlobals defaults;
+  const Setting settings[] = {
+      {"--segmentSize", segment, r.scanState.segmentSize, static_cast<uint64_t>(defaults.segmentSize)},
+      {"block size", blockSize, r.scanState.blockSize, static_cast<uint64_t>(defaults.blockSize)},
+      {"--randomBytes", random, r.scanState.randomBytes, static_cast<uint64_t>(defaults.randomBytes)},
+      {"--altHash", alt, r.scanState.altHash, defaults.altHash ? 1u : 0u},
+      {"--storagever", storage, r.scanState.storagever, defaults.storagever},
+  };
+  if (r.hasScanState) {
+    if (r.scanState.sourceSize != devSize) {
+      return "it was written when " + devName + " had " + std::to_string(r.scanState.sourceSize) +
+             " bytes; it has " + std::to_string(devSize) + " now";
+    }
+    for (const Setting& s : settings) {
+      if (s.now != s.recorded) {
+        return "it was written with " + settingText(s.option, s.recorded) + ", this run has " +
+               std::to_string(s.now);
+      }
+    }
+  } else {
+    // A recovery file of an earlier build records none of these: it can
+    // only have been written with the defaults that resume it.
+    for (const Setting& s : settings) {
+      if (s.now != s.usual) {
+        return std::string("it does not record its ") + s.option + ", and only a run with the default " +
+               std::to_string(s.usual) + " resumes such a file";
+      }
+    }
+  }
+  // Every block counted lies in the source, and every worker's position in
+  // its own share of it.
+  const uint64_t blocks = devSize / blockSize;
+  const uint64_t counted[] = {r.smallZeroBlocks, r.bigZeroBlocks, r.notZeroBlocks, r.unreadableBlocks};
+  uint64_t left = blocks;
+  for (uint64_t c : counted) {
+    if (c > left) {
+      return "its counters hold more blocks than the " + std::to_string(blocks) + " of " + devName;
+    }
+    left -= c;
+  }
+  for (unsigned w = 0; w < r.threadPositions.size(); ++w) {
+    const uint64_t p = r.threadPositions[w];
+    if (p == 0) continue;
+    const ReadShare share = readShareOf(static_cast<int>(w), static_cast<int64_t>(devSize),
+                                        static_cast<int64_t>(segment), myGlobals.threads);
+    if (p < static_cast<uint64_t>(share.start) || p > static_cast<uint64_t>(share.end) ||
+        static_cast<uint64_t>(share.end) - p < blockSize) {
+      return "the position of read worker " + std::to_string(w) + " lies outside its share of " + devName;
+    }
+  }
+  return std::string();
 }
 
 bool DSCore::sayReuse() {

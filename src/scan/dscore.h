@@ -61,6 +61,11 @@ class DSCore {
   // the scan starts over).
   bool sayReuse();
 
+  // Why the recovery state read back does not fit this run (another source
+  // size or setting, counters beyond the source, a position outside its
+  // worker's share), or empty when the scan can resume from it.
+  std::string resumeProblem() const;
+
   // Takes ownership of a merged record and sketch, dropping the engine's own.
   void setValsFromMerge(DCLogger* mergedLogger, DCKHeap* mergedHeap);
 
@@ -89,6 +94,9 @@ class DSCore {
   // Queues the hash requests that processBlock collected for the current
   // chunk, all at once.
   void flushHashBatch();
+  // Accounts a block of read worker w that could not be read: in no block
+  // counter, but in the record's unreadable count.
+  void accountUnreadable(int64_t pos, int w);
 
   // The chunk whose blocks scan is handing to processBlock: not-zero blocks
   // go to the hash workers as references into it instead of copies.

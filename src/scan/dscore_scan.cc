@@ -126,6 +126,16 @@ bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/
   return true;
 }
 
+void DSCore::accountUnreadable(int64_t pos, int w) {
+  // Its contents are unknown: it ends the worker's zero run as a data block
+  // would, and the stream goes on after it (a resume does not read it again).
+  uint64_t& run = zeroRuns.at(w);
+  logger->smallZeroBlocks += run;
+  run = 0;
+  ++logger->unreadableBlocks;
+  logger->threadPositions.at(w) = static_cast<uint64_t>(pos);
+}
+
 void DSCore::flushHashBatch() {
   if (hashBatch_.empty()) return;
   gHashSpace.waitForRoom([] { return hashRequests->size(); },
@@ -208,6 +218,10 @@ bool DSCore::scan(DCProgressBar* pb) {
     const int n = rq->bytesRead / static_cast<int>(bs);
     chunk_ = rq;
     for (int j = 0; j < n && status != 2; ++j) {
+      if (!rq->unreadable.empty() && rq->unreadable[static_cast<size_t>(j)] != 0) {
+        accountUnreadable(static_cast<int64_t>(rq->pos) + j * bs, rq->worker);
+        continue;
+      }
       ++accounted;
       if (accounted % recoverBlocks == 0 && difftime(time(nullptr), t0) > myGlobals.minSecsRecovery) {
         // The save must hold every fingerprint of the blocks it counts.

@@ -91,6 +91,45 @@ void onReadError(const MyException& e, uint64_t blocks) {
   if (!diskError(blocks)) gTooManyReadErrors.store(true);
 }
 
+// A chunk whose read failed, read again block by block (a bad sector fails
+// the whole chunk's read): only the blocks that fail again are lost, each
+// logged and counted as a read error and flagged in unreadable, its bytes
+// zeroed. Returns the bytes read, as a chunk read would: fewer than chunk
+// only where the source ends.
+template <typename Source>
+ssize_t rereadBlocks(Source& source, unsigned char* buf, int64_t chunk, int64_t at, int64_t bs,
+                     std::vector<unsigned char>& unreadable) {
+  const int64_t blocks = chunk / bs;
+  unreadable.assign(static_cast<size_t>(blocks), 0);
+  uint64_t failed = 0;
+  int64_t got = 0;
+  for (int64_t j = 0; j < blocks; ++j) {
+    unsigned char* block = buf + j * bs;
+    const off_t offset = static_cast<off_t>(at + j * bs);
+    const ssize_t n = source.read(block, static_cast<size_t>(bs), offset);
+    if (n < 0) {
+      const int err = errno;
+      try {
+        throw MyException(readErrorText(static_cast<uint64_t>(offset), err));
+      } catch (const MyException& e) {
+        logLine(2, e.what());
+      }
+      std::memset(block, 0, static_cast<size_t>(bs));
+      unreadable[static_cast<size_t>(j)] = 1;
+      ++failed;
+      got += bs;
+      continue;
+    }
+    got += n;
+    if (n < bs) break;  // the source ends here
+  }
+  // The run is over beyond the limit; the thread that drives it ends it
+  // (status 126).
+  if (failed > 0 && !diskError(failed)) gTooManyReadErrors.store(true);
+  if (failed == 0) unreadable.clear();
+  return static_cast<ssize_t>(got);
+}
+
 // Reads count bytes at offset, going on after short reads (a read may
 // return less than asked without being at the end). Returns the bytes read:
 // fewer than count only at the end of the source; -1 on an error.
@@ -562,7 +601,10 @@ void readThreadFnc(int w, long long devSize) {
   const bool direct = source.readsDirect();
   while (end - cur >= bs && !gStopReaders.load(std::memory_order_relaxed) &&
          !gTooManyReadErrors.load(std::memory_order_relaxed)) {
-    const int64_t chunk = std::min(chunkMax, end - cur);
+    // Whole blocks only: a tail shorter than a block is never accounted, and
+    // on a device of larger sectors the piece beyond the last whole one
+    // cannot be read at all.
+    const int64_t chunk = std::min(chunkMax, (end - cur) / bs * bs);
     unsigned char* buf = takeChunkBuffer(static_cast<size_t>(chunk), direct);
     if (buf == nullptr) {
       logLine(2, "Could not allocate memory for READ");
@@ -571,17 +613,8 @@ void readThreadFnc(int w, long long devSize) {
     }
     ++myGlobals.readsIssued;
     ssize_t n = source.read(buf, static_cast<size_t>(chunk), static_cast<off_t>(cur));
-    if (n < 0) {
-      const int err = errno;
-      returnChunkBuffer(buf, static_cast<size_t>(chunk));
-      try {
-        throw MyException(readErrorText(cur, err));
-      } catch (const MyException& e) {
-        onReadError(e, static_cast<uint64_t>(chunk / bs));
-      }
-      cur += chunk;  // the chunk is skipped; its blocks are never accounted
-      continue;
-    }
+    std::vector<unsigned char> unreadable;
+    if (n < 0) n = rereadBlocks(source, buf, chunk, cur, bs, unreadable);
     const int64_t chunkStart = cur;
     cur += n;
     if (myGlobals.maxMBPs != 0) throttleTurn();
@@ -594,10 +627,10 @@ void readThreadFnc(int w, long long devSize) {
       returnChunkBuffer(buf, static_cast<size_t>(chunk));
       break;
     }
-    boundedPush(readRequests,
-                new readReq(buf, static_cast<uint64_t>(chunkStart), static_cast<int>(n),
-                            static_cast<int>(chunk), static_cast<int16_t>(w)),
-                bound, gReadSpace);
+    auto* rq = new readReq(buf, static_cast<uint64_t>(chunkStart), static_cast<int>(n), static_cast<int>(chunk),
+                           static_cast<int16_t>(w));
+    rq->unreadable = std::move(unreadable);
+    boundedPush(readRequests, rq, bound, gReadSpace);
   }
   logLine(5, "exiting read thread");
   // Last, so that a loop that sees 0 also sees every chunk this reader pushed.

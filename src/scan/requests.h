@@ -23,6 +23,9 @@ struct readReq {
   // Counted in gPinnedChunks (set by the scan loop before it hands out the
   // first reference).
   bool pinned = false;
+  // Empty, or one flag per block of the chunk: set for a block that could
+  // not be read (its bytes are zeros, and it is accounted as unreadable).
+  std::vector<unsigned char> unreadable;
 
   readReq() = default;
   readReq(unsigned char* b, uint64_t p, int n, int asked, int16_t w)

@@ -70,6 +70,34 @@ std::vector<std::string> splitAtSpaces(const std::string& s) {
   return pieces;
 }
 
+constexpr int kScanStateWords = static_cast<int>(std::size(sketchformat::kScanStateKeys));
+
+std::string scanStateText(const ScanState& st) {
+  const uint64_t values[] = {st.sourceSize, st.segmentSize, st.blockSize, st.randomBytes,
+                             st.altHash,    st.storagever,  st.unreadable};
+  static_assert(std::size(values) == std::size(sketchformat::kScanStateKeys), "one value per key");
+  std::string text;
+  for (int i = 0; i < kScanStateWords; ++i) {
+    if (i > 0) text += ' ';
+    text += std::string(sketchformat::kScanStateKeys[i]) + '=' + std::to_string(values[i]);
+  }
+  return text;
+}
+
+// Every key once, in order, each with an unsigned decimal value.
+bool parseScanState(const std::string& text, ScanState& st) {
+  uint64_t* values[] = {&st.sourceSize, &st.segmentSize, &st.blockSize, &st.randomBytes,
+                        &st.altHash,    &st.storagever,  &st.unreadable};
+  const std::vector<std::string> words = splitAtSpaces(text);
+  if (words.size() != static_cast<std::size_t>(kScanStateWords)) return false;
+  for (int i = 0; i < kScanStateWords; ++i) {
+    const std::string key = std::string(sketchformat::kScanStateKeys[i]) + '=';
+    if (words[i].compare(0, key.size(), key) != 0) return false;
+    if (!parseDecimalU64(std::string_view(words[i]).substr(key.size()), *values[i])) return false;
+  }
+  return true;
+}
+
 bool writeAll(int fd, const std::string& data) {
   const char* p = data.data();
   std::size_t left = data.size();
@@ -199,8 +227,12 @@ bool DCLogger::loadPrologue() {
   // a line under no label, or a label given twice, would leave a field at a
   // default the scan never wrote.
   bool seen[kFieldLines] = {};
+  // A recovery file may carry one more line, the scan state.
+  bool stateSeen = false;
+  ScanState state;
+  const std::string stateLabel = sketchformat::kScanStateLabel;
   std::string line;
-  for (int i = 0; i < kFieldLines && damaged == nullptr; ++i) {
+  for (int i = 0; i < kFieldLines + (stateSeen ? 1 : 0) && damaged == nullptr; ++i) {
     const LineRead got = readBoundedLine(inputStream, kFieldLineMax, line);
     if (got == LineRead::kError) {
       unreadable = true;
@@ -210,6 +242,14 @@ bool DCLogger::loadPrologue() {
       // Cut short, or a line far longer than any the program writes.
       cut = true;
       break;
+    }
+    if (line.compare(0, stateLabel.size(), stateLabel) == 0) {
+      if (stateSeen || !parseScanState(line.substr(stateLabel.size()), state)) {
+        damaged = sketchformat::kScanStateLabel;
+        break;
+      }
+      stateSeen = true;
+      continue;
     }
     int field = -1;
     for (int f = 0; f < kFieldLines && field < 0; ++f) {
@@ -326,6 +366,9 @@ bool DCLogger::loadPrologue() {
   averageCompressionRatio = ratio;
   if (restorePositions) threadPositions = positions;
   buildNumber = build;
+  hasScanState = stateSeen;
+  scanState = state;
+  unreadableBlocks = stateSeen ? state.unreadable : 0;
   return true;
 }
 
@@ -357,7 +400,7 @@ bool DCLogger::loadHashes(DCKHeap& sketch, bool freshStart) {
   if (!inputStream.is_open()) return false;
   const uint64_t capacity = sketch.getCapacity();
   auto startOver = [&](const std::string& why) {
-    smallZeroBlocks = bigZeroBlocks = notZeroBlocks = 0;
+    smallZeroBlocks = bigZeroBlocks = notZeroBlocks = unreadableBlocks = 0;
     for (uint64_t& p : threadPositions) p = 0;
     std::cout << "\n\t Data source or heap size are inconsistent, ignoring given sketch file and "
                  "starting from device start"
@@ -402,7 +445,7 @@ bool DCLogger::loadHashes(DCKHeap& sketch, bool freshStart) {
     sketch.clear();
     sketch.setSize(static_cast<int>(std::min<uint64_t>(capacity, INT32_MAX)));
   }
-  smallZeroBlocks = bigZeroBlocks = notZeroBlocks = 0;
+  smallZeroBlocks = bigZeroBlocks = notZeroBlocks = unreadableBlocks = 0;
   for (uint64_t& p : threadPositions) p = 0;
   if (readMode != SketchReadMode::kLoad) {
     std::cout << "\n\t Damaged or truncated sketch file, ignoring given sketch file and starting from device "
@@ -483,6 +526,17 @@ bool DCLogger::saveState(const DCKHeap& sketch) {
     os << threadPositions[i] / bs;
   }
   os << '\n';
+  if (!saveToSketchName && sourceSize != 0) {
+    ScanState st;
+    st.sourceSize = sourceSize;
+    st.segmentSize = static_cast<uint64_t>(myGlobals.segmentSize);
+    st.blockSize = blockSizeBytes();
+    st.randomBytes = static_cast<uint64_t>(static_cast<uint32_t>(myGlobals.randomBytes));
+    st.altHash = myGlobals.altHash ? 1 : 0;
+    st.storagever = myGlobals.storagever;
+    st.unreadable = unreadableBlocks;
+    os << sketchformat::kScanStateLabel << scanStateText(st) << '\n';
+  }
   os << label[kBuild] << sketchformat::kBuildNumber << '\n';
   sketch.print(os, true);
   const std::string content = os.str();

@@ -25,6 +25,18 @@ enum class SketchReadMode {
   kLoad,         // a load: any record, no positions
 };
 
+// What a recovery file records beyond the ten labelled lines (see
+// sketchformat::kScanStateLabel).
+struct ScanState {
+  uint64_t sourceSize = 0;
+  uint64_t segmentSize = 0;
+  uint64_t blockSize = 0;
+  uint64_t randomBytes = 0;
+  uint64_t altHash = 0;
+  uint64_t storagever = 0;
+  uint64_t unreadable = 0;
+};
+
 class DCLogger {
  public:
   // Sets both file names, kind "fullscan", both flags true, counters zero and
@@ -83,6 +95,14 @@ class DCLogger {
   uint64_t smallZeroBlocks = 0;
   uint64_t bigZeroBlocks = 0;
   uint64_t notZeroBlocks = 0;
+  // Blocks of the source that could not be read, in no counter above.
+  uint64_t unreadableBlocks = 0;
+  // Set by a full scan: its recovery file then records the scan state
+  // (this size, the run's settings and unreadableBlocks).
+  uint64_t sourceSize = 0;
+  // The scan state read back; hasScanState false for a file without one.
+  bool hasScanState = false;
+  ScanState scanState;
 
   // Read back from the file.
   uint64_t sketchSize = 0;

@@ -36,6 +36,14 @@ constexpr const char* kLabels[kFieldCount] = {
     "Threads Positions: ",            "Build: ",
 };
 
+// A recovery file's own line, before the build line: the source size and
+// the settings its counters and positions hold for, and the blocks the scan
+// could not read, as "key=value" words in this order. A result file has no
+// such line, nor have the recovery files of earlier builds.
+constexpr const char* kScanStateLabel = "Scan state: ";
+constexpr const char* kScanStateKeys[] = {"size", "segmentSize", "blockSize", "randomBytes",
+                                          "altHash", "storagever", "unreadable"};
+
 // Files of other builds are not read back.
 constexpr int kBuildNumber = 153;
 

@@ -33,10 +33,28 @@ struct Fault {
   std::atomic<int> remaining{0};  // how many more reads fail
   ssize_t shortLength = -1;     // >= 0: return this many bytes instead of an error
   std::atomic<int> direct{0};   // faults injected into direct (O_DIRECT) reads
+  // Bad sectors: every read, by any worker and every time, that touches a
+  // byte of [badFrom, badTo) fails with EIO, as a checksum failure or a
+  // medium error does.
+  int64_t badFrom = -1;
+  int64_t badTo = -1;
+  // >= 0: the source ends at this byte (it shrank); reads return what is
+  // before it.
+  int64_t endsAt = -1;
 };
 Fault gFault;
 
 ssize_t faultyRead(int fd, void* buf, size_t count, off_t offset) {
+  const int64_t from = offset;
+  const int64_t to = offset + static_cast<int64_t>(count);
+  if (gFault.badFrom >= 0 && from < gFault.badTo && to > gFault.badFrom) {
+    if ((fcntl(fd, F_GETFL) & O_DIRECT) != 0) ++gFault.direct;
+    errno = EIO;
+    return -1;
+  }
+  if (gFault.endsAt >= 0 && to > gFault.endsAt) {
+    return from >= gFault.endsAt ? 0 : pread(fd, buf, static_cast<size_t>(gFault.endsAt - from), offset);
+  }
   const bool isReader = count > kBlock;
   const bool matches = (gFault.target == Target::kReader) == isReader &&
                        (gFault.offset < 0 || gFault.offset == offset);
@@ -58,6 +76,7 @@ class ScanFaults : public scantest::InProcessScan {
     gFault.remaining = 0;
     gFault.shortLength = -1;
     gFault.direct = 0;
+    gFault.badFrom = gFault.badTo = gFault.endsAt = -1;
     gReadAt = &faultyRead;
   }
 };
@@ -68,38 +87,47 @@ Image distinctBlocks(int n) {
   return image;
 }
 
-TEST_F(ScanFaults, ReaderErrorsUpToTheLimitSkipTheirBlocksAndAreReported) {
-  // 300 blocks: the limit is 3 blocks. Two-block chunks, and the first fails.
+void badBlocks(int64_t first, int64_t count) {
+  gFault.badFrom = first * static_cast<int64_t>(kBlock);
+  gFault.badTo = (first + count) * static_cast<int64_t>(kBlock);
+}
+
+TEST_F(ScanFaults, AnUnreadableBlockCostsOnlyItselfAndIsReported) {
+  // One bad block inside a chunk of 128, read directly or buffered: its
+  // chunk is read again block by block, and only the bad one is lost.
   distinctBlocks(300).write(myGlobals.input);
   myGlobals.threads = 1;
-  myGlobals.readChunkBlocks = 2;
-  gFault.offset = 0;
-  gFault.remaining = 1;
+  badBlocks(5, 1);
   testing::internal::CaptureStderr();
   scanWithin(60);
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(ioErrorCount.load(), 2u);
-  EXPECT_NE(err.find("16384 bytes of " + myGlobals.input + " could not be read; the estimates exclude them"),
+  EXPECT_EQ(ioErrorCount.load(), 1u);
+  EXPECT_NE(err.find("8192 bytes of " + myGlobals.input + " could not be read; the estimates exclude them"),
             std::string::npos)
       << err;
   auto f = result();
   ASSERT_TRUE(f.ok);
-  EXPECT_EQ(f.number("Number of Not Zero blocks"), 298u);
+  EXPECT_EQ(f.number("Number of Not Zero blocks"), 299u);
   EXPECT_EQ(f.number("Number of Small Zero blocks"), 0u);
 }
 
-TEST_F(ScanFaults, ErrorsAreCountedInBlocksSoAFailingChunkReachesTheLimit) {
-  // One failing 1 MiB chunk is 128 blocks, far beyond 1 % of 300.
+TEST_F(ScanFaults, ExactlyOnePercentUnreadableEndsNormallyOneMoreEnds126) {
+  // 300 blocks: 1 % is 3 blocks, spread over two chunks.
   distinctBlocks(300).write(myGlobals.input);
   myGlobals.threads = 1;
-  gFault.offset = 0;
-  gFault.remaining = 1;
+  badBlocks(126, 3);
+  scanWithin(60);
+  EXPECT_EQ(ioErrorCount.load(), 3u);
+  ASSERT_TRUE(result().ok);
+  EXPECT_EQ(result().number("Number of Not Zero blocks"), 297u);
+
+  badBlocks(126, 4);
   EXPECT_EXIT(scanCommand(), ::testing::ExitedWithCode(126), "Aborting run over current device");
 }
 
 TEST_F(ScanFaults, EveryReadFailingEndsWith126AndSavesNothing) {
   distinctBlocks(3000).write(myGlobals.input);
-  gFault.remaining = 1 << 30;
+  badBlocks(0, 3000);
   EXPECT_EXIT(scanCommand(), ::testing::ExitedWithCode(126), "Aborting run over current device");
   EXPECT_FALSE(result().ok) << "no sketch file for a failed scan";
 }
@@ -138,7 +166,13 @@ TEST_F(ScanFaults, ErrorBeyondTheLimitEndsTheRunWith126) {
     // Fewer than 100 blocks: the limit is 0, the first error ends the run.
     distinctBlocks(50).write(myGlobals.input);
     gFault.target = c.target;
-    gFault.remaining = 1;
+    // A read worker's read fails at a bad block; a compression worker's
+    // re-read of a kept block fails once.
+    if (c.target == Target::kReader) {
+      badBlocks(10, 1);
+    } else {
+      gFault.remaining = 1;
+    }
     EXPECT_EXIT(scanCommand(), ::testing::ExitedWithCode(126),
                 "Aborting run over current device due to a high number \\(>1%\\) of samples returned from the "
                 "storage with I/O error.");
@@ -179,7 +213,7 @@ TEST_F(ScanFaults, FaultsOfReadsOfAnUncachedSourceAreHandledAsThoseOfACachedOne)
     int unmeasured;
   };
   const Case cases[] = {
-      {"read worker error", 300, Target::kReader, 0, 1, -1, 2, 50000, 2, 298, 0},
+      {"read worker error", 300, Target::kReader, 0, 1, -1, 2, 50000, 1, 299, 0},
       {"compression worker errors", 300, Target::kCompressor, -1, 2, -1, 128, 4, 2, 300, 2},
       {"short read of whole sectors", 4096, Target::kReader, 1 << 20, 1, 12288, 128, 50000, 0, 4096, 0},
       // A direct read cannot end inside a sector there: the descriptor
@@ -205,6 +239,10 @@ TEST_F(ScanFaults, FaultsOfReadsOfAnUncachedSourceAreHandledAsThoseOfACachedOne)
     gFault.remaining = c.remaining;
     gFault.shortLength = c.shortLength;
     gFault.direct = 0;
+    gFault.badFrom = gFault.badTo = -1;
+    // The read worker's error is a bad block: the chunk's read again block
+    // by block fails there too.
+    if (c.target == Target::kReader && c.shortLength < 0) badBlocks(1, 1);
     scanWithin(60);
     if (c.target == Target::kReader) {
       EXPECT_GT(gFault.direct.load(), 0) << "the faults reached direct reads";
