@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -12,6 +15,8 @@
 #include "in_process_scan.h"
 #include "page_cache.h"
 #include "runcontrol/commands.h"
+#include "runcontrol/json_report.h"
+#include "base/interrupt.h"
 #include "base/run_globals.h"
 #include "base/run_state.h"
 #include "scan/pipeline.h"
@@ -41,12 +46,15 @@ struct Fault {
   // >= 0: the source ends at this byte (it shrank); reads return what is
   // before it.
   int64_t endsAt = -1;
+  // >= 0: a read at or beyond this byte stops the scan as SIGINT does.
+  int64_t interruptAt = -1;
 };
 Fault gFault;
 
 ssize_t faultyRead(int fd, void* buf, size_t count, off_t offset) {
   const int64_t from = offset;
   const int64_t to = offset + static_cast<int64_t>(count);
+  if (gFault.interruptAt >= 0 && from >= gFault.interruptAt) gInterruptSignal.store(SIGINT);
   if (gFault.badFrom >= 0 && from < gFault.badTo && to > gFault.badFrom) {
     if ((fcntl(fd, F_GETFL) & O_DIRECT) != 0) ++gFault.direct;
     errno = EIO;
@@ -76,7 +84,7 @@ class ScanFaults : public scantest::InProcessScan {
     gFault.remaining = 0;
     gFault.shortLength = -1;
     gFault.direct = 0;
-    gFault.badFrom = gFault.badTo = gFault.endsAt = -1;
+    gFault.badFrom = gFault.badTo = gFault.endsAt = gFault.interruptAt = -1;
     gReadAt = &faultyRead;
   }
 };
@@ -123,6 +131,83 @@ TEST_F(ScanFaults, ExactlyOnePercentUnreadableEndsNormallyOneMoreEnds126) {
 
   badBlocks(126, 4);
   EXPECT_EXIT(scanCommand(), ::testing::ExitedWithCode(126), "Aborting run over current device");
+}
+
+TEST_F(ScanFaults, UnreadableBlocksCountOverTheWholeScanAcrossAnInterruption) {
+  // Three bad blocks (1 % of 300), then a stop far beyond them: the
+  // recovery file keeps the three, and the resumed run reports them and
+  // holds them against the limit.
+  // A death test's child runs this test again from its start, with a
+  // directory of its own: both work in the parent's.
+  if (std::getenv("DZ_SHARED_TEST_DIR") == nullptr) setenv("DZ_SHARED_TEST_DIR", dir_.path().c_str(), 1);
+  const std::string shared = std::getenv("DZ_SHARED_TEST_DIR");
+  myGlobals.input = shared + "/img";
+  myGlobals.sketch = shared + "/out.dat";
+  distinctBlocks(300).write(myGlobals.input);
+  myGlobals.threads = 1;
+  myGlobals.readChunkBlocks = 2;
+  myGlobals.readRequestsMaxQ = 1;
+  badBlocks(3, 3);
+  gFault.interruptAt = 200 * static_cast<int64_t>(kBlock);
+  EXPECT_EXIT(scanCommand(), ::testing::KilledBySignal(SIGINT), "Interrupted: state saved to");
+  const std::string recovery = dztest::readFile(shared + "/out.rdb");
+  EXPECT_NE(recovery.find(" unreadable=3\n"), std::string::npos) << recovery;
+  gFault.interruptAt = -1;
+
+  // The bad blocks lie behind the saved positions: not read again.
+  gRunJson = RunJson();
+  gRunJson.wanted = true;
+  testing::internal::CaptureStderr();
+  scanWithin(60);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Resuming "), std::string::npos) << err;
+  EXPECT_EQ(ioErrorCount.load(), 3u);
+  EXPECT_NE(err.find("24576 bytes of " + myGlobals.input + " could not be read"), std::string::npos) << err;
+  EXPECT_EQ(gRunJson.body["blocks"]["unreadable"], 3u);
+  gRunJson = RunJson();
+  const scantest::SketchFile f = scantest::readSketchFile(myGlobals.sketch);
+  ASSERT_TRUE(f.ok);
+  EXPECT_EQ(f.number("Number of Not Zero blocks"), 297u);
+
+  // One more bad block after the resume passes the limit of the whole scan.
+  dztest::writeFile(shared + "/out.rdb", recovery);
+  std::remove(myGlobals.sketch.c_str());
+  ioErrorCount = 0;
+  badBlocks(250, 1);
+  EXPECT_EXIT(scanCommand(), ::testing::ExitedWithCode(126), "Aborting run over current device");
+  unsetenv("DZ_SHARED_TEST_DIR");
+}
+
+TEST_F(ScanFaults, SourceThatShrinksByLessThanABlockInItsLastChunkEndsWith100) {
+  distinctBlocks(300).write(myGlobals.input);
+  myGlobals.threads = 1;
+  gFault.endsAt = 300 * static_cast<int64_t>(kBlock) - 100;
+  EXPECT_EXIT(scanWithin(60), ::testing::ExitedWithCode(100), "it became shorter than its 2457600 bytes");
+}
+
+TEST_F(ScanFaults, NothingBeyondTheLastWholeBlockIsReadOnADeviceOfLargerSectors) {
+  // A device of 4096-byte sectors whose size is no multiple of 4096: the
+  // piece beyond its last whole sector cannot be read. The scan counts
+  // whole blocks only, and never asks for that piece.
+  Image image;
+  for (int i = 0; i < 301; ++i) image.data(i);
+  image.tail(512);
+  image.write(myGlobals.input);
+  gFault.badFrom = static_cast<int64_t>(image.size() / 4096 * 4096);
+  gFault.badTo = INT64_MAX;
+  for (unsigned threads : {1u, 3u}) {
+    SCOPED_TRACE(threads);
+    myGlobals.threads = threads;
+    std::remove(dir_.file("out.dat").c_str());
+    ioErrorCount = 0;
+    testing::internal::CaptureStderr();
+    scanWithin(60);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ioErrorCount.load(), 0u);
+    EXPECT_EQ(err.find("could not be read"), std::string::npos) << err;
+    ASSERT_TRUE(result().ok);
+    EXPECT_EQ(result().number("Number of Not Zero blocks"), 301u);
+  }
 }
 
 TEST_F(ScanFaults, EveryReadFailingEndsWith126AndSavesNothing) {
