@@ -65,8 +65,10 @@ class DCKHeap
   // becomes count. Entries read before a damaged or unreadable line stay in
   // the sketch; the caller decides what a file that ends early is worth.
   // With wholeFile, the stream must end right after the count lines.
-  // (Defined with the sketch-file reader, in the sketch-file library.)
-  LoadResult load(std::istream& is, uint64_t count, bool freshStart, bool wholeFile = false);
+  // counterSum, when given, receives the sum of the counters of the lines
+  // read. (Defined with the sketch-file reader, in the sketch-file library.)
+  LoadResult load(std::istream& is, uint64_t count, bool freshStart, bool wholeFile = false,
+                  uint64_t* counterSum = nullptr);
 
   // Estimators. -1.0 means "cannot be estimated".
   double getUniqueEstimation() const;

@@ -9,7 +9,11 @@
 #include "sketchfile/bounded_line.h"
 #include "sketchfile/entry_line.h"
 
-DCKHeap::LoadResult DCKHeap::load(std::istream& is, uint64_t count, bool freshStart, bool wholeFile) {
+DCKHeap::LoadResult DCKHeap::load(std::istream& is, uint64_t count, bool freshStart, bool wholeFile,
+                                  uint64_t* counterSum) {
+  uint64_t ignored = 0;
+  uint64_t& sum = counterSum != nullptr ? *counterSum : ignored;
+  sum = 0;
   if (freshStart) clear();
   capacity_ = count;
   publishTop();
@@ -40,6 +44,7 @@ DCKHeap::LoadResult DCKHeap::load(std::istream& is, uint64_t count, bool freshSt
       return LoadResult::kUnordered;
     }
     previous = e->hash;
+    sum += static_cast<uint64_t>(e->refCounter);
     if (freshStart) {
       insert(e);
     } else if (probe(e)) {

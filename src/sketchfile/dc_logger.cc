@@ -326,7 +326,21 @@ bool DCLogger::loadPrologue() {
     inputStream.close();
     return false;
   }
+  // A recovery file's counters lie within the source size it records.
+  if (stateSeen && blockSizeBytes() == state.blockSize &&
+      (state.unreadable > maxBlocks - small - big - notZero ||
+       small + big + notZero + state.unreadable > state.sourceSize / state.blockSize)) {
+    reportUnusable(sketchFileName, "Block counters out of range");
+    inputStream.close();
+    return false;
+  }
   const uint64_t entries = numbers[kSketchSize];
+  // Every entry is a not-zero block seen.
+  if (entries > notZero) {
+    reportUnusable(sketchFileName, "More entries than not-zero blocks");
+    inputStream.close();
+    return false;
+  }
   if (kind == sketchformat::kPartialScan && entries != 0) {
     reportUnusable(sketchFileName, ("Damaged line: " + vecLogFieldNames_[kSketchSize]).c_str());
     inputStream.close();
@@ -414,12 +428,15 @@ bool DCLogger::loadHashes(DCKHeap& sketch, bool freshStart) {
     inputStream.close();
     return false;
   }
-  const DCKHeap::LoadResult got = sketch.load(inputStream, sketchSize, freshStart, freshStart);
+  uint64_t counted = 0;
+  const DCKHeap::LoadResult got = sketch.load(inputStream, sketchSize, freshStart, freshStart, &counted);
   inputStream.close();
   // The sketch size line counts the entries at save time: a resumed scan or
   // a load that got fewer or more would go on from, or report, a different
   // sketch.
   const char* problem = entrySectionProblem(got, freshStart);
+  // Every sighting an entry counts is a not-zero block.
+  if (problem == nullptr && counted > notZeroBlocks) problem = "Entry counters exceed its not-zero blocks";
   if (problem == nullptr) {
     if (readMode != SketchReadMode::kLoad && sketchSize < capacity) {
       if (!neverDropped(sketch, notZeroBlocks)) {

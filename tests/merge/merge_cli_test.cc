@@ -98,8 +98,9 @@ TEST_F(MergeCli, TwoDisjointFullSketchesKeepTheKSmallestOfBoth) {
   // K = 8: one input holds the odd keys 1..15, the other the even keys 2..16.
   std::vector<Entry> odd, even;
   for (uint64_t k = 1; k <= 16; ++k) (k % 2 ? odd : even).push_back({fp(k), k % 2 ? "0.25" : "0.75", 1});
-  const std::string a = write("a.dat", fullScan("/dev/a", odd, 1, 2, 3));
-  const std::string b = write("b.dat", fullScan("/dev/b", even, 10, 20, 30));
+  // Every entry is one of its input's not-zero blocks.
+  const std::string a = write("a.dat", fullScan("/dev/a", odd, 1, 2, 8));
+  const std::string b = write("b.dat", fullScan("/dev/b", even, 10, 20, 25));
 
   const CliResult r = merge({a, b}, {"--hashSize", "8"});
   ASSERT_EQ(r.status, 0) << r.err;
