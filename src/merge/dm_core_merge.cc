@@ -21,9 +21,13 @@ namespace {
 
 bool DMCore::offerInput(DCLogger& rec) {
   if (!rec.loadPrologue()) return false;
-  const DCKHeap::LoadResult got = offerEntries(rec.inputStream, rec.sketchSize, *mergedSketch);
+  uint64_t counted = 0;
+  const DCKHeap::LoadResult got = offerEntries(rec.inputStream, rec.sketchSize, *mergedSketch, &counted);
   rec.inputStream.close();
-  if (const char* problem = DCLogger::entrySectionProblem(got, true)) {
+  const char* problem = DCLogger::entrySectionProblem(got, true);
+  // Every sighting an entry counts is a not-zero block.
+  if (problem == nullptr && counted > rec.notZeroBlocks) problem = "Entry counters exceed its not-zero blocks";
+  if (problem != nullptr) {
     DCLogger::reportUnusable(rec.sketchFileName, problem);
     return false;
   }

@@ -100,7 +100,8 @@ uint64_t keyOfBytes(const unsigned char* bytes, std::size_t n) {
 
 }  // namespace
 
-DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& sketch) {
+DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& sketch, uint64_t* counterSum) {
+  uint64_t sum = 0;
   const uint64_t capacity = sketch.getCapacity();
   // Keys equal to the top's go through: the fingerprints may still differ
   // in later bytes, or be the top itself.
@@ -124,6 +125,9 @@ DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& s
     if (got == LineRead::kTooLong || !splitEntryLine(std::string_view(text, len), parts)) {
       return DCKHeap::LoadResult::kDamaged;
     }
+    uint64_t count = 0;
+    parseDecimalU64(parts.count, count);  // checked by splitEntryLine
+    sum += count;
     unsigned char* current = bytes[n & 1];
     const unsigned char* before = bytes[(n + 1) & 1];
     sizes[n & 1] = fingerprintBytes(text, len, current, sizeof bytes[0]);
@@ -139,6 +143,7 @@ DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& s
     passed += '\n';
   }
   if (lines.next(text, len) != LineRead::kEnd) return DCKHeap::LoadResult::kExtra;
+  if (counterSum != nullptr) *counterSum = sum;
   // The passed lines are usually fewer than the capacity: their end is no
   // cut file.
   std::istringstream rest(passed);

@@ -20,6 +20,9 @@
 // entries for a small share of their lines.
 // Returns kComplete when the input is usable; otherwise what is wrong with
 // it (the sketch then may hold part of this input).
-DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& sketch);
+// counterSum, when given, receives the sum of the counters of the lines
+// checked.
+DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& sketch,
+                                 uint64_t* counterSum = nullptr);
 
 #endif  // DEZEVAZIR_MERGE_ENTRY_FILTER_H_

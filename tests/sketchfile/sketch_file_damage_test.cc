@@ -96,6 +96,9 @@ const std::vector<Damage>& damages() {
        [](Lines& l) { setField(l, "Sketch size: ", std::to_string(kEntries / 2)); }},
       {"ratio 1e30", ratio("1e30")},
       {"ratio -5", ratio("-5")},
+      // -1 alone means "not measured".
+      {"ratio -0.5", ratio("-0.5")},
+      {"ratio -1.5", ratio("-1.5")},
       {"ratio in hex", ratio("0x3f")},
       {"ratio inf", ratio("inf")},
       {"ratio nan", ratio("nan")},
@@ -107,6 +110,14 @@ const std::vector<Damage>& damages() {
       {"counter in hex", counter("0x2")},
       {"small zero blocks 18446744073709551615",
        [](Lines& l) { setField(l, "Number of Small Zero blocks: ", "18446744073709551615"); }},
+      // Self-contradictory counters: every entry is a not-zero block, and
+      // every sighting an entry counts is one.
+      {"more entries than not-zero blocks", [](Lines& l) { setField(l, "Number of Not Zero blocks: ", "49"); }},
+      {"not-zero blocks below the sum of the entries' counters",
+       [](Lines& l) {
+         setEntryPart(l, kEntry, 2, "2");
+         setField(l, "Number of Not Zero blocks: ", "50");
+       }},
       {"thread positions label damaged", [](Lines& l) { l[9].replace(0, 19, "Thread Positions: "); }},
   };
   return kDamages;
