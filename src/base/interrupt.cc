@@ -1,5 +1,7 @@
 #include "base/interrupt.h"
 
+#include "base/run_lock.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@ void onSignal(int signo) {
   int none = 0;
   if (deferred.load() && gInterruptSignal.compare_exchange_strong(none, signo)) return;
   if (savingTempSet.load()) ::unlink(savingTemp);
+  removeHeldRunLockFile();
   // Delivered with the default action once this handler returns.
   ::signal(signo, SIG_DFL);
   ::raise(signo);

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "base/run_lock.h"
 #include "base/run_log.h"
 
 boost::thread* gLogSweeper = nullptr;
@@ -31,6 +32,7 @@ void endLog() {
 }  // namespace
 
 void endBySignal(int signo) {
+  removeHeldRunLockFile();
   std::cout.flush();
   std::cerr.flush();
   std::fflush(nullptr);
@@ -44,6 +46,7 @@ void endRun(const RunFailure& failure) {
   std::ostream& out = failure.stream == RunFailure::Stream::kOutput ? std::cout : std::cerr;
   // An empty message: what went wrong was said as it happened.
   if (*failure.what() != '\0') out << failure.what() << std::endl;
+  removeHeldRunLockFile();
   std::cout.flush();
   std::cerr.flush();
   std::fflush(nullptr);

@@ -21,6 +21,9 @@ namespace {
 
 void mergeRun() {
   refuseUnsafeOutputs(myGlobals.sketch, vecInp);
+  RunLock lock;
+  lockOutputs(lock, myGlobals.sketch);
+  refuseUncreatableOutputs(myGlobals.sketch, false);
   DMCore* dm = new DMCore(vecInp, myGlobals.sketch);
   dm->merge();
   if (!dm->report()) {

@@ -281,7 +281,10 @@ bool boostOptions(int argc, char** argv) {
   if (myGlobals.altHash) myGlobals.hashLength = 16;
   refuseUndefinedValues();
 
-  if (myGlobals.sketch.empty() && myGlobals.batchfile.empty()) {
+  // The program's own --batchfile leaves the name to each line; a batch
+  // line's --batchfile names no file to run (batch files do not nest), so
+  // such a line gets its own name like any other.
+  if (myGlobals.sketch.empty() && (myGlobals.batchfile.empty() || gBatchLine)) {
     myGlobals.sketch = autoSketchName(myGlobals.command, myGlobals.input);
     // Standard output carries only the JSON object then.
     (myGlobals.json ? std::cerr : std::cout) << "Result data filename not given, auto-generating: "

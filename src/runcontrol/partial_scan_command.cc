@@ -25,6 +25,7 @@
 #include "scan/requests.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
+#include "sketchfile/file_size.h"
 
 namespace {
 
@@ -71,6 +72,14 @@ void partialScanRun() {
   refuseMissingSource();
   refuseOverflowingQuota();
   refuseUnsafeOutputs(myGlobals.sketch, {myGlobals.input});
+  RunLock lock;
+  lockOutputs(lock, myGlobals.sketch);
+  refuseReplacingOtherScan(myGlobals.sketch, myGlobals.input, true);
+  refuseUncreatableOutputs(myGlobals.sketch, false);
+  // The record of a partial scan holds no entries.
+  refuseTooLittleRoom(myGlobals.sketch, false,
+                      sketchformat::maxFileBytes(0, myGlobals.input.size(), myGlobals.threads,
+                                                 static_cast<std::size_t>(myGlobals.hashLength)));
   gSourceShrank.store(false);
   gTooManyReadErrors.store(false);
   forgetReadMode();

@@ -1,5 +1,6 @@
 // The "scan" and "load" commands: a full scan of a source from the start of
 // its workers to its report, and the report of a saved sketch file.
+#include <algorithm>
 #include <boost/format.hpp>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,7 @@
 #include "scan/size_text.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
+#include "sketchfile/file_size.h"
 
 namespace {
 
@@ -72,15 +74,27 @@ namespace {
 void scanRun() {
   refuseMissingSource();
   refuseUnsafeOutputs(myGlobals.sketch, {myGlobals.input});
+  // Everything that would make the scan fail at its end is refused before
+  // the first block is read.
+  RunLock lock;
+  lockOutputs(lock, myGlobals.sketch);
+  refuseReplacingOtherScan(myGlobals.sketch, myGlobals.input, false);
+  refuseUncreatableOutputs(myGlobals.sketch, true);
   gSourceShrank.store(false);
   forgetReadMode();
   DSCore* scn = newEngine();
   gScn = scn;
   TopHashes_ = scn->heap;
 
+  const uint64_t blocks = scn->devSize / myGlobals.blockSize;
+  // The sketch keeps no more entries than the source has blocks; a result
+  // that is only reported again is saved once, without recovery saves.
+  const uint64_t entries = std::min<uint64_t>(static_cast<uint64_t>(myGlobals.hashSize), blocks);
+  refuseTooLittleRoom(myGlobals.sketch, !scn->completedResult,
+                      sketchformat::maxFileBytes(entries, scn->devName.size(), myGlobals.threads,
+                                                 static_cast<std::size_t>(myGlobals.hashLength)));
   // 1 % of the source's blocks may be unreadable, over the whole scan: a
   // resumed scan starts with the blocks its earlier runs could not read.
-  const uint64_t blocks = scn->devSize / myGlobals.blockSize;
   ioErrorLimit = blocks / 100;
   ioErrorCount = scn->logger->unreadableBlocks;
   td.addLogLine(2, new std::string("Device size: " + std::to_string(scn->devSize) + " bytes"));

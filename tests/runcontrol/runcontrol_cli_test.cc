@@ -383,12 +383,21 @@ TEST_F(Batch, ValidationFailureEndsTheWholeProgram) {
 TEST_F(Batch, LineNamingAnotherBatchFileIsAScanWithoutADevice) {
   // Batch files do not nest: the line's --batchfile makes its command word
   // batch, so the line is a scan, and with no --input it ends the program.
+  // Like every line without --sketch, it gets a generated name.
   writeFile(dir.file("b.txt"), "load --batchfile nested.txt\nload -o l.dat\n");
   writeFile(dir.file("nested.txt"), "load -o nested.dat\n");
   const CliResult r = runCli(dir.path(), {"--batchfile", "b.txt"});
   EXPECT_EQ(100, r.status);
   EXPECT_EQ(kNoSource, r.err);
-  EXPECT_EQ(dztest::dezevazirPath() + " load --batchfile nested.txt\n", r.out);
+  EXPECT_EQ(dztest::dezevazirPath() +
+                " load --batchfile nested.txt\nResult data filename not given, auto-generating: file_0.dat\n",
+            r.out);
+}
+
+TEST_F(Batch, LineNamingAnotherBatchFileGetsItsOwnName) {
+  const CliResult r = run("scan -d abc --batchfile x\n");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(searches(r.out, "RUN scan command=scan input=abc sketch=file_352441C2.dat ")) << r.out;
 }
 
 // The run log "ridoriDozu.log".

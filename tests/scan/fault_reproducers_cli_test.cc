@@ -114,33 +114,47 @@ TEST(NothingBlocks, FifosAreRefusedWhereverANameIsRead) {
   }
 }
 
-// A recovery point that cannot be saved stops the scan with the reason.
+// A save that fails during the scan (checked beforehand, the sketch and
+// recovery files could be created) stops the scan with the reason. A file
+// size limit makes the saves fail: with SIGXFSZ ignored, a write beyond it
+// fails with EFBIG. The limit is in blocks of 512 bytes.
+CliResult underFileSizeLimit(const std::string& dir, const std::string& blocks, const std::vector<std::string>& args,
+                             const std::map<std::string, std::string>& env = {}) {
+  std::vector<std::string> all = {"-c", "trap '' XFSZ; ulimit -f " + blocks + " && exec \"$@\"", "sh",
+                                  dztest::dezevazirPath()};
+  all.insert(all.end(), args.begin(), args.end());
+  return runCli(dir, all, env, "/bin/sh");
+}
+
 TEST(FailedSave, RecoveryPointThatCannotBeWrittenEndsWith136) {
   TempDir dir;
   Image image;
   for (int i = 0; i < 2048; ++i) image.data(i);
   image.write(dir.file("s.img"));
-  const std::string sketch = dir.file("gone/s.dat");
-  const CliResult r = runCli(dir.path(),
-                             {"scan", "--input", dir.file("s.img"), "-o", sketch, "--hashSize", "2000", "-T", "0",
-                              "-r", "50"},
-                             kBackend);
+  const std::string sketch = dir.file("s.dat");
+  // A recovery file of 2000 entries takes over 100 KB.
+  const CliResult r = underFileSizeLimit(
+      dir.path(), "64", {"scan", "--input", dir.file("s.img"), "-o", sketch, "--hashSize", "2000", "-T", "0", "-r", "50"},
+      kBackend);
   EXPECT_EQ(r.status, 136) << r.err;
   // The recovery file if a recovery point came first, else the result.
-  EXPECT_TRUE(contains(r.err, "Cannot write the sketch file " + dir.file("gone/s.")) &&
-              contains(r.err, ": No such file or directory; the scan was stopped"))
+  EXPECT_TRUE(contains(r.err, "Cannot write the sketch file " + dir.file("s.")) &&
+              contains(r.err, ": File too large; the scan was stopped"))
       << r.err;
   EXPECT_FALSE(contains(r.out, "Savings")) << "no report of a scan cut short";
+  EXPECT_FALSE(exists(dir.file("s.rdb.tmp")));
+  EXPECT_FALSE(exists(dir.file("s.dat.tmp")));
 }
 
 TEST(FailedSave, FinalSaveThatCannotBeWrittenEndsWith136) {
   TempDir dir;
   smallImage().write(dir.file("s.img"));
-  const CliResult r = runCli(dir.path(), {"scan", "--input", dir.file("s.img"), "-o", dir.file("gone/s.dat")});
+  const CliResult r = underFileSizeLimit(dir.path(), "8", {"scan", "--input", dir.file("s.img"), "-o", dir.file("s.dat")});
   EXPECT_EQ(r.status, 136) << r.err;
-  EXPECT_TRUE(contains(r.err, "Cannot write the sketch file")) << r.err;
-  const CliResult p = runCli(dir.path(), {"partialscan", "-d", dir.file("s.img"), "-o", dir.file("gone/p.dat")});
-  EXPECT_EQ(p.status, 136) << p.err;
+  EXPECT_TRUE(contains(r.err, "Cannot write the sketch file " + dir.file("s.dat") +
+                                  ": File too large; the scan was stopped"))
+      << r.err;
+  EXPECT_FALSE(exists(dir.file("s.dat")));
 }
 
 // Damaged sketch files: what a load and a resume make of them.
