@@ -8,11 +8,21 @@
 #include <mutex>
 #include <vector>
 
-// Read workers take one turn per chunk when maxMBPs is not 0.
+// Read workers take one turn per chunk when maxMBPs is not 0, before they
+// read it. One slot per MiB/s of the cap: the chunk maxMBPs turns back must
+// have gone a whole second before this one may go, so no second of the scan
+// reads more than maxMBPs chunks of 1 MiB.
 struct Throttle {
-  std::vector<uint32_t> slots;  // wall-clock ms of the chunk maxMBPs turns ago
+  // Steady-clock microseconds at which the slot's last chunk was let go; 0
+  // for a slot not used yet.
+  std::vector<int64_t> slots;
   unsigned count = 0;
   std::mutex mutex;
+
+  // Takes the next turn at now (steady-clock microseconds, after boot):
+  // returns when its chunk may go, which is now or one second after the
+  // slot's last chunk went, whichever is later. Waits for nothing itself.
+  int64_t take(int64_t now, unsigned cap);
 };
 
 extern Throttle* gThrottle;
