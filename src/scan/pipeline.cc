@@ -50,15 +50,19 @@ namespace {
 
 void logLine(int level, std::string text) { td.addLogLine(level, new std::string(std::move(text))); }
 
+int64_t steadyMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 // One limiter turn per chunk, before it is read; the wait is the rest of
 // the second since its slot's last chunk went (see Throttle).
 void throttleTurn() {
   if (gThrottle == nullptr) return;
-  using Clock = std::chrono::steady_clock;
-  const int64_t now =
-      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
-  const int64_t release = gThrottle->take(now, myGlobals.maxMBPs);
-  if (release > now) std::this_thread::sleep_until(Clock::time_point(std::chrono::microseconds(release)));
+  const Throttle::Turn turn = gThrottle->take(steadyMicros(), myGlobals.maxMBPs);
+  std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(turn.release)));
+  gThrottle->went(turn, steadyMicros());
 }
 
 std::string readErrorText(uint64_t offset, int err) {
