@@ -23,7 +23,8 @@ class DMCore {
   DMCore(const DMCore&) = delete;
   DMCore& operator=(const DMCore&) = delete;
 
-  // Checks every input, then merges the full scans' sketches. Ends the
+  // Checks every input, warns of any that counts a source twice (standard
+  // error and warnings), then merges the full scans' sketches. Ends the
   // process with 128 on an unusable input and with 129 when none is left.
   void merge();
   // Checks one input and adds its record when usable: 0 when added or left
@@ -51,6 +52,8 @@ class DMCore {
   DCLogger* outputRecord;               // owned until handed over
   DCKHeap* mergedSketch;                // created by merge(); owned until handed over
   bool hasPartialInputs = false;        // set by report()
+  // Inputs that count a source twice, as merge() printed them.
+  std::vector<std::string> warnings;
 };
 
 #endif  // DEZEVAZIR_MERGE_DM_CORE_H_

@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "merge/dm_core.h"
+#include "merge/duplicate_inputs.h"
 #include "merge/entry_filter.h"
 #include "base/run_globals.h"
 #include "base/exit_status.h"
@@ -40,6 +41,9 @@ void DMCore::merge() {
   for (const std::string& path : inputPaths) {
     if (processOneInputEntry(path) != 0) unusableInput(path);
   }
+
+  warnings = duplicateInputWarnings(inputRecords);
+  for (const std::string& warning : warnings) std::cerr << warning << std::endl;
 
   const uint64_t k = static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize));
   mergedSketch = new DCKHeap(k);

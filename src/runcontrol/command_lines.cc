@@ -14,7 +14,7 @@ namespace {
 // The lines of a batch file read through fd. A line longer than
 // kBatchLineMax keeps only its first kBatchLineMax + 1 characters, enough
 // for the driver to refuse it; the rest is read past, not stored.
-std::vector<std::string> readLines(int fd, const std::string& name) {
+std::vector<std::string> readLines(int fd, const std::string& name, bool& failed) {
   std::vector<std::string> lines;
   std::string line;
   bool any = false;
@@ -24,6 +24,7 @@ std::vector<std::string> readLines(int fd, const std::string& name) {
     if (n < 0) {
       if (errno == EINTR) continue;
       std::cerr << "Cannot read batch file " << name << ": " << std::strerror(errno) << std::endl;
+      failed = true;
       break;
     }
     if (n == 0) break;
@@ -44,22 +45,27 @@ std::vector<std::string> readLines(int fd, const std::string& name) {
 
 }  // namespace
 
-std::vector<std::string> buildCommandLines(int argc, char** argv, const std::string& batchfile) {
+std::vector<std::string> buildCommandLines(int argc, char** argv, const std::string& batchfile,
+                                           bool* unreadable) {
+  bool failed = false;
+  if (unreadable == nullptr) unreadable = &failed;
   if (!batchfile.empty()) {
     FileKind kind = FileKind::kMissing;
     int err = 0;
     const int fd = openForReading(batchfile, kind, err);
     if (fd < 0) {
       std::cerr << "Cannot open batch file " << batchfile << ": " << std::strerror(err) << std::endl;
+      *unreadable = true;
       return {};
     }
     // A device or FIFO could block or never end.
     if (kind != FileKind::kRegular) {
       ::close(fd);
       std::cerr << "Cannot use batch file " << batchfile << ": it is " << kindText(kind) << std::endl;
+      *unreadable = true;
       return {};
     }
-    std::vector<std::string> lines = readLines(fd, batchfile);
+    std::vector<std::string> lines = readLines(fd, batchfile, *unreadable);
     ::close(fd);
     return lines;
   }

@@ -12,9 +12,11 @@ constexpr std::size_t kBatchLineMax = 64 * 1024;
 // With a batch file: every line of it, blank and comment lines included so
 // that line numbers count file lines (a line beyond kBatchLineMax cut to
 // kBatchLineMax + 1 characters); empty, with a message on standard error,
-// when it cannot be opened or is not a regular file.
+// when it cannot be opened or is not a regular file (and the lines before
+// a read error); then *unreadable, when given, is set.
 // Without: one line of argv[1..] each followed by a blank.
-std::vector<std::string> buildCommandLines(int argc, char** argv, const std::string& batchfile);
+std::vector<std::string> buildCommandLines(int argc, char** argv, const std::string& batchfile,
+                                           bool* unreadable = nullptr);
 
 // True for a line of only white space, or one whose first character is '#'
 // ('#' after leading blanks does not make a comment).

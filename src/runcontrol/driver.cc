@@ -1,6 +1,7 @@
 #include "runcontrol/driver.h"
 
 #include <boost/thread/thread.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -94,6 +95,17 @@ bool parseLine(const char* program, const std::string& line) {
   return ok;
 }
 
+// Whether a batch line asks for --json; a line that cannot be split does
+// not (it is refused as it is).
+bool lineAsksForJson(const std::string& line) {
+  if (line.size() > kBatchLineMax) return false;
+  try {
+    return asksForJson(splitCommandLine(line));
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 // The fields every run's JSON object has, then what its command filled in.
 void writeRunJson(std::ostream& out, double seconds) {
   nlohmann::ordered_json j;
@@ -124,6 +136,21 @@ void closeLog(boost::thread& sweeper, std::ofstream* log) {
 int runDezevazir(int argc, char** argv, const CommandSet& commands) {
   createQueues();
 
+  // Under --json standard output holds JSON or nothing: the help, the
+  // version and the help after a refused line go to standard error.
+  std::streambuf* const realOut = std::cout.rdbuf();
+  const bool jsonWords = asksForJson(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+  if (jsonWords) std::cout.rdbuf(std::cerr.rdbuf());
+
+  // The help and the version run nothing: they neither need nor touch the
+  // run log, so they work where it cannot be written and leave the last
+  // run's log as it was.
+  if (asksOnlyForHelpOrVersion(argc, argv)) {
+    boostOptions(argc, argv);
+    std::cout.rdbuf(realOut);
+    return versionShown() ? 0 : kExitCommandLine;
+  }
+
   std::string commandLine;
   for (int i = 0; i < argc; ++i) {
     commandLine += argv[i];
@@ -139,8 +166,9 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
   installInterruptHandlers();
 
   if (!boostOptions(argc, argv)) {
-    if (!versionShown()) std::exit(123);
+    if (!versionShown()) std::exit(kExitCommandLine);
     // Asking for the version is a complete, successful run.
+    std::cout.rdbuf(realOut);
     closeLog(sweeper, log);
     return 0;
   }
@@ -149,19 +177,25 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
   // With --json on the program's own line, standard output carries only the
   // runs' JSON objects (JSON Lines in batch mode); all else goes to standard
   // error. A batch line's own --json does the same for its run.
-  std::streambuf* const realOut = std::cout.rdbuf();
   std::ostream jsonOut(realOut);
   const bool programJson = myGlobals.json;
-  if (programJson) std::cout.rdbuf(std::cerr.rdbuf());
+  std::cout.rdbuf(programJson ? std::cerr.rdbuf() : realOut);
 
-  const std::vector<std::string> lines = buildCommandLines(argc, argv, myGlobals.batchfile);
+  bool unreadable = false;
+  const std::vector<std::string> lines = buildCommandLines(argc, argv, myGlobals.batchfile, &unreadable);
   // The program's own single line was parsed above; batch lines are not.
   const bool reparse = lines.size() > 1 || !myGlobals.batchfile.empty();
+  // A batch file that cannot be read, or a line that cannot be parsed, ends
+  // the batch with status 123 once the other lines have run.
+  bool failed = unreadable;
 
   for (size_t i = 0; i < lines.size(); ++i) {
     const size_t n = i + 1;
     const std::string& line = lines[i];
     if (isSkippedLine(line)) continue;
+    // A line's own --json keeps its echo and what its parse prints off
+    // standard output too.
+    std::cout.rdbuf(programJson || (reparse && lineAsksForJson(line)) ? std::cerr.rdbuf() : realOut);
     if (lines.size() > 1) {
       std::cout << argv[0] << ' ' << line << std::endl;
       // Each line names its own sketch unless it gives one.
@@ -169,12 +203,15 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
     }
     if (reparse && !parseLine(argv[0], line)) {
       // A line that only asks for the version has done what it asked.
-      if (!versionShown()) std::cerr << "Error parsing line #" << n << std::endl;
+      if (!versionShown()) {
+        std::cerr << "Error parsing line #" << n << std::endl;
+        failed = true;
+      }
       continue;
     }
 
     const bool json = programJson || myGlobals.json;
-    if (json) std::cout.rdbuf(std::cerr.rdbuf());
+    std::cout.rdbuf(json ? std::cerr.rdbuf() : realOut);
     gRunJson = RunJson();
     gRunJson.wanted = json;
 
@@ -188,11 +225,10 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
     if (json && gRunJson.ready) {
       writeRunJson(jsonOut, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
-    if (json && !programJson) std::cout.rdbuf(realOut);
     emptyQueues();
   }
   std::cout.rdbuf(realOut);
 
   closeLog(sweeper, log);
-  return 0;
+  return failed ? kExitCommandLine : kExitOk;
 }

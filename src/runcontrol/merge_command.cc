@@ -41,6 +41,7 @@ void mergeRun() {
     std::vector<std::string> sources;
     for (const DCLogger* rec : dm->inputRecords) sources.push_back(rec->sourceNames);
     fillReportJson(figures, *dm->mergedSketch, sources);
+    gRunJson.body["warnings"] = dm->warnings;
   }
   delete dm;
 }

@@ -14,7 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "runcontrol/build_id.h"
 #include "base/file_kind.h"
@@ -35,6 +37,23 @@ namespace {
 
 bool gVersionShown = false;
 bool gBatchLine = false;
+// The text each option was given as on the line being parsed, by its long
+// name: messages quote it as typed.
+std::map<std::string, std::string> gGiven;
+
+// The parser takes "-5" for an unsigned option as 4294967291; the text
+// tells.
+bool givenNegative(const std::string& option) {
+  const auto it = gGiven.find(option);
+  if (it == gGiven.end()) return false;
+  const std::size_t first = it->second.find_first_not_of(" \t");
+  return first != std::string::npos && it->second[first] == '-';
+}
+
+std::string givenText(const std::string& option) {
+  const auto it = gGiven.find(option);
+  return it == gGiven.end() ? std::string() : it->second;
+}
 
 // Raised for a command word that cannot run. Boost's own invalid_option_value
 // words its message differently; the text users (and scripts) see is
@@ -148,6 +167,19 @@ bool canOpenForReading(const std::string& path, FileKind* kind = nullptr, int* e
   return true;
 }
 
+// One command word is taken; a second positional word is most often a file
+// given without its option. Named, with where it belongs, instead of the
+// parser's "option --command cannot be specified more than once".
+void refuseSecondWord(const po::parsed_options& parsed) {
+  std::vector<std::string> words;
+  for (const po::option& o : parsed.options) {
+    if (o.string_key == "command" && !o.value.empty()) words.push_back(o.value.front());
+  }
+  if (words.size() < 2) return;
+  throw po::error("the word " + words[1] + " is not understood: one command word is taken (here " + words[0] +
+                  "); a sketch file goes with --sketch (-o), merge inputs with --mergefiles a,b");
+}
+
 // Turns the command word into myGlobals.command, or throws InvalidCommand.
 void checkCommand(const po::variables_map& vm) {
   std::string word = vm["command"].as<std::string>();
@@ -202,6 +234,9 @@ constexpr unsigned kMaxThreads = 1024;
 
 void refuseUndefinedValues() {
   const RunGlobals& g = myGlobals;
+  for (const char* name : {"maxMBPs", "threads", "loglevel", "minSecsRecovery"}) {
+    if (givenNegative(name)) refuse(std::string("Invalid ") + name + " given: " + givenText(name) + ": must not be negative", 133);
+  }
   if (g.threads < 1) refuse("Invalid threads given: need at least 1", 133);
   // Each thread is a read worker with its queue share and buffers; beyond
   // this no device is read faster, and the system may not create them.
@@ -241,6 +276,31 @@ void refuseUndefinedValues() {
 
 }  // namespace
 
+bool asksOnlyForHelpOrVersion(int argc, char** argv) {
+  if (argc <= 1) return true;
+  OptionGroups groups;
+  po::positional_options_description positional;
+  positional.add("command", -1);
+  // Stored, not notified: nothing reaches myGlobals.
+  po::variables_map vm;
+  try {
+    po::store(po::command_line_parser(argc, argv).options(groups.accepted()).positional(positional).run(), vm);
+  } catch (const std::exception&) {
+    return false;  // refused with its reason by boostOptions
+  }
+  return vm.count("help") != 0 || vm.count("version") != 0;
+}
+
+bool asksForJson(const std::vector<std::string>& words) {
+  for (const std::string& w : words) {
+    if (w == "--") break;
+    // --json or any prefix of it the parser takes: no other option begins
+    // with j.
+    if (w.size() >= 3 && w.size() <= 6 && std::string("--json").compare(0, w.size(), w) == 0) return true;
+  }
+  return false;
+}
+
 bool versionShown() { return gVersionShown; }
 
 void setBatchLine(bool batchLine) { gBatchLine = batchLine; }
@@ -254,7 +314,14 @@ bool boostOptions(int argc, char** argv) {
 
   po::variables_map vm;
   try {
-    po::store(po::command_line_parser(argc, argv).options(accepted).positional(positional).run(), vm);
+    const po::parsed_options parsed =
+        po::command_line_parser(argc, argv).options(accepted).positional(positional).run();
+    refuseSecondWord(parsed);
+    gGiven.clear();
+    for (const po::option& o : parsed.options) {
+      if (!o.value.empty()) gGiven[o.string_key] = o.value.back();
+    }
+    po::store(parsed, vm);
     po::notify(vm);
     // The version goes with any command and any other option, even --help.
     if (vm.count("version") != 0) {
@@ -276,15 +343,20 @@ bool boostOptions(int argc, char** argv) {
   }
 
   checkMergeFiles(vm);
-  if (myGlobals.updatebw < 1 || myGlobals.updatebw > 9999) refuse("Valid values are between 1 to 9999", 130);
+  if (myGlobals.updatebw < 1 || myGlobals.updatebw > 9999 || givenNegative("updatebw")) {
+    refuse("Valid values are between 1 to 9999 for --updatebw (-s), given " + givenText("updatebw"), 130);
+  }
   if (myGlobals.storagever < 1200 || myGlobals.storagever > 1202) refuse("Invalid Storage Ver given", 131);
   if (myGlobals.altHash) myGlobals.hashLength = 16;
   refuseUndefinedValues();
 
   // The program's own --batchfile leaves the name to each line; a batch
   // line's --batchfile names no file to run (batch files do not nest), so
-  // such a line gets its own name like any other.
-  if (myGlobals.sketch.empty() && (myGlobals.batchfile.empty() || gBatchLine)) {
+  // such a line gets its own name like any other. A load without --input
+  // has nothing to name its sketch after: the load itself says that the
+  // sketch goes with --sketch.
+  const bool nameless = myGlobals.command == "load" && myGlobals.input.empty();
+  if (myGlobals.sketch.empty() && (myGlobals.batchfile.empty() || gBatchLine) && !nameless) {
     myGlobals.sketch = autoSketchName(myGlobals.command, myGlobals.input);
     // Standard output carries only the JSON object then.
     (myGlobals.json ? std::cerr : std::cout) << "Result data filename not given, auto-generating: "

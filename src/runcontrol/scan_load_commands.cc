@@ -1,8 +1,12 @@
 // The "scan" and "load" commands: a full scan of a source from the start of
 // its workers to its report, and the report of a saved sketch file.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <boost/format.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -163,7 +167,19 @@ void scanCommand() { runOrEnd(scanRun); }
 
 namespace {
 
+// Why a load found no file to read: the sketch and its recovery file are
+// both missing (or cannot be looked at).
+std::string missingSketchText(const std::string& name) {
+  struct stat st;
+  const int err = ::stat(name.c_str(), &st) == 0 ? ENOENT : errno;
+  return " " + name + ": " + std::strerror(err);
+}
+
 void loadRun() {
+  if (myGlobals.sketch.empty()) {
+    std::cerr << "Cannot read given sketch: none was given; name the sketch file with --sketch (-o)" << std::endl;
+    std::exit(134);
+  }
   {
     DCLogger check(myGlobals.sketch, SketchReadMode::kLoad);
     const bool ok = check.loadPrologue();
@@ -172,7 +188,10 @@ void loadRun() {
       std::exit(135);
     }
     if (!ok) {
-      std::cerr << "Cannot read given sketch" << std::endl;
+      // Where a file was there, the reader has said what is wrong with it.
+      std::cerr << "Cannot read given sketch"
+                << (check.inputFileName().empty() ? missingSketchText(myGlobals.sketch) : std::string())
+                << std::endl;
       std::exit(134);
     }
   }

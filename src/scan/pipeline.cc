@@ -50,33 +50,19 @@ namespace {
 
 void logLine(int level, std::string text) { td.addLogLine(level, new std::string(std::move(text))); }
 
-// Milliseconds of the wall clock, cut to 32 bits: only differences of a few
-// seconds matter, and they survive the wrap.
-uint32_t wallClockMs() {
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::system_clock::now().time_since_epoch())
-                .count();
-  return static_cast<uint32_t>(ms);
+int64_t steadyMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
-// One limiter turn per chunk: the chunk maxMBPs turns ago must be at least a
-// second old, so at most maxMBPs chunks of 1 MiB pass per second.
+// One limiter turn per chunk, before it is read; the wait is the rest of
+// the second since its slot's last chunk went (see Throttle).
 void throttleTurn() {
   if (gThrottle == nullptr) return;
-  uint32_t now;
-  uint32_t previous;
-  {
-    std::lock_guard<std::mutex> lock(gThrottle->mutex);
-    // A later batch line may ask for more slots than the first parse made.
-    if (gThrottle->slots.size() < myGlobals.maxMBPs) gThrottle->slots.resize(myGlobals.maxMBPs, 0);
-    unsigned k = gThrottle->count++;
-    now = wallClockMs();
-    size_t slot = k % myGlobals.maxMBPs;
-    previous = gThrottle->slots[slot];
-    gThrottle->slots[slot] = now;
-  }
-  uint32_t d = now - previous;
-  if (d >= 1 && d <= 999) std::this_thread::sleep_for(std::chrono::milliseconds(d));
+  const Throttle::Turn turn = gThrottle->take(steadyMicros(), myGlobals.maxMBPs);
+  std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(turn.release)));
+  gThrottle->went(turn, steadyMicros());
 }
 
 std::string readErrorText(uint64_t offset, int err) {
@@ -611,13 +597,14 @@ void readThreadFnc(int w, long long devSize) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
+    // Before the read, so that reads, not only hand-overs, keep to the cap.
+    if (myGlobals.maxMBPs != 0) throttleTurn();
     ++myGlobals.readsIssued;
     ssize_t n = source.read(buf, static_cast<size_t>(chunk), static_cast<off_t>(cur));
     std::vector<unsigned char> unreadable;
     if (n < 0) n = rereadBlocks(source, buf, chunk, cur, bs, unreadable);
     const int64_t chunkStart = cur;
     cur += n;
-    if (myGlobals.maxMBPs != 0) throttleTurn();
     if (n < chunk) {
       // The source ends before the size it had at the start.
       gSourceShrank.store(true);

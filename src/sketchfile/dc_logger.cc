@@ -178,7 +178,13 @@ bool DCLogger::initInputFile() {
   }
   inputStream.open(name, std::ios::in | std::ios::binary);
   if (!inputStream.is_open()) {
-    std::cout << "\nUnable to access " << name << " for reading" << std::endl;
+    // A load has nothing else to say: the message and its reason are all
+    // the user gets, and belong on standard error.
+    if (readMode == SketchReadMode::kLoad) {
+      std::cerr << "Unable to access " << name << " for reading: " << std::strerror(errno) << std::endl;
+    } else {
+      std::cout << "\nUnable to access " << name << " for reading" << std::endl;
+    }
     valid = false;
     return false;
   }
@@ -200,7 +206,11 @@ bool DCLogger::checkHeader() {
   std::string word;
   if (got == LineRead::kOk && line.compare(0, title.size(), title) == 0) word = line.substr(title.size());
   if (word != sketchformat::kFullScan && word != sketchformat::kPartialScan && word != sketchformat::kMerge) {
-    std::cout << "\nCorrupted header at " << inputFileName_ << std::endl;
+    if (readMode == SketchReadMode::kLoad) {
+      std::cerr << "Corrupted header at " << inputFileName_ << ": not a sketch file" << std::endl;
+    } else {
+      std::cout << "\nCorrupted header at " << inputFileName_ << std::endl;
+    }
     valid = false;
     inputStream.close();
     return false;
