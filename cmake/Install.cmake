@@ -5,6 +5,12 @@
 include(GNUInstallDirs)
 
 install(TARGETS dezevazir RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The compilers' version notes (.comment) are of no use to the program.
+if(CMAKE_OBJCOPY)
+  install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/dezevazir\"
+                COMMAND_ERROR_IS_FATAL ANY)")
+endif()
 
 # Manual pages are installed compressed (gzip -9n: no name or time stamp, so
 # the same page always gives the same file), as Debian does.
@@ -20,6 +26,9 @@ if(DZ_GZIP)
     COMMENT "Compressing the manual page"
     VERBATIM)
   add_custom_target(dz_man_page ALL DEPENDS ${DZ_MAN_PAGE_GZ})
+  # Built with the program, so that a build of the program alone (as
+  # scripts/run.sh makes) can be installed and packaged.
+  add_dependencies(dezevazir dz_man_page)
   install(FILES ${DZ_MAN_PAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 else()
   install(FILES ${DZ_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -37,9 +46,41 @@ install(FILES ${PROJECT_SOURCE_DIR}/contrib/ansible/dezevazir.yml
 # that the two agree.
 set(CPACK_PACKAGE_NAME dezevazir)
 set(CPACK_PACKAGE_VERSION 1.03.153)
-set(DZ_PACKAGE_MAINTAINER "Dezevazir maintainers <dezevazir@localhost>"
-    CACHE STRING "Maintainer named in the Debian package")
+# The maintainer as Debian's own tools take it (DEBFULLNAME and DEBEMAIL),
+# else a placeholder; a package for others to install names a real one with
+# -DDZ_PACKAGE_MAINTAINER="Name <address>".
+if(DEFINED ENV{DEBEMAIL} AND DEFINED ENV{DEBFULLNAME})
+  set(dz_default_maintainer "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+else()
+  set(dz_default_maintainer "Dezevazir maintainers <dezevazir@example.org>")
+endif()
+set(DZ_PACKAGE_MAINTAINER "${dz_default_maintainer}" CACHE STRING "Maintainer named in the Debian package")
+# Build trees configured before keep the earlier default, which no mail can reach.
+if(DZ_PACKAGE_MAINTAINER STREQUAL "Dezevazir maintainers <dezevazir@localhost>")
+  set(DZ_PACKAGE_MAINTAINER "${dz_default_maintainer}" CACHE STRING "Maintainer named in the Debian package" FORCE)
+endif()
+if(NOT DZ_PACKAGE_MAINTAINER MATCHES "^[^<>@]*[^<>@ ] <[^<>@ ]+@[^<>@ .]+(\\.[^<>@ .]+)+>$")
+  message(FATAL_ERROR "DZ_PACKAGE_MAINTAINER must read \"Name <address@domain>\", not '${DZ_PACKAGE_MAINTAINER}'")
+endif()
 set(CPACK_PACKAGE_CONTACT "${DZ_PACKAGE_MAINTAINER}")
+
+# The package's copyright file and changelog (compressed, as Debian has it).
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/deb/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+configure_file(${PROJECT_SOURCE_DIR}/cmake/deb/changelog.in ${PROJECT_BINARY_DIR}/doc/changelog @ONLY)
+if(DZ_GZIP)
+  set(DZ_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/doc/changelog.gz)
+  add_custom_command(
+    OUTPUT ${DZ_CHANGELOG_GZ}
+    COMMAND ${DZ_GZIP} -9n -c ${PROJECT_BINARY_DIR}/doc/changelog > ${DZ_CHANGELOG_GZ}
+    DEPENDS ${PROJECT_BINARY_DIR}/doc/changelog
+    COMMENT "Compressing the changelog"
+    VERBATIM)
+  add_custom_target(dz_changelog ALL DEPENDS ${DZ_CHANGELOG_GZ})
+  add_dependencies(dezevazir dz_changelog)
+  install(FILES ${DZ_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  install(FILES ${PROJECT_BINARY_DIR}/doc/changelog DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "estimate the space a data-reducing storage array needs")
 # One line per line of the package's extended description.
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION

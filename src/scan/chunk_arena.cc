@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "base/kernel_features.h"
+
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it, and the pages fault in
 #endif
@@ -26,7 +28,7 @@ ChunkArena::ChunkArena(size_t chunkBytes, size_t slots, bool hugePages) : chunkB
   const uintptr_t at = (reinterpret_cast<uintptr_t>(map_) + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
   base_ = reinterpret_cast<unsigned char*>(at);
   // Only advice: where huge pages are off, the slots are small pages.
-  if (hugePages) madvise(base_, chunkBytes * slots, MADV_HUGEPAGE);
+  if (hugePages && !kernelFeatureWithheld(KernelFeature::kHugePages)) madvise(base_, chunkBytes * slots, MADV_HUGEPAGE);
   slots_ = slots;
   free_.reserve(slots);
   // Taken from the back: the first slot first.
@@ -44,7 +46,8 @@ unsigned char* ChunkArena::take() {
   free_.pop_back();
   const size_t i = static_cast<size_t>(buf - base_) / chunkBytes_;
   if (!present_[i]) {
-    madvise(buf, chunkBytes_, MADV_POPULATE_WRITE);
+    // Refused by older kernels (EINVAL): the pages then fault in as written.
+    if (!kernelFeatureWithheld(KernelFeature::kPopulateWrite)) madvise(buf, chunkBytes_, MADV_POPULATE_WRITE);
     present_[i] = true;
   }
   return buf;

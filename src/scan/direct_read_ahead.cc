@@ -9,10 +9,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/kernel_features.h"
+
 namespace {
 
 // glibc has no wrappers for the native AIO calls.
-long ioSetup(unsigned events, aio_context_t* ctx) { return syscall(SYS_io_setup, events, ctx); }
+long ioSetup(unsigned events, aio_context_t* ctx) {
+  if (kernelFeatureWithheld(KernelFeature::kNativeAio)) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return syscall(SYS_io_setup, events, ctx);
+}
 long ioDestroy(aio_context_t ctx) { return syscall(SYS_io_destroy, ctx); }
 long ioSubmit(aio_context_t ctx, long n, iocb** list) { return syscall(SYS_io_submit, ctx, n, list); }
 long ioGetEvents(aio_context_t ctx, long minNr, long maxNr, io_event* events) {

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "compress/dc_compr.h"
+#include "base/kernel_features.h"
 #include "base/run_globals.h"
 #include "base/run_log.h"
 #include "base/run_state.h"
@@ -189,6 +190,14 @@ struct Cachestat {
   uint64_t nrRecentlyEvicted;
 };
 
+long cachestat(int fd, CachestatRange* range, Cachestat* stat) {
+  if (kernelFeatureWithheld(KernelFeature::kCachestat)) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return syscall(__NR_cachestat, fd, range, stat, 0);
+}
+
 enum class Cached { kNone, kSome, kAll, kUnknown };
 
 // How much of a span is in the page cache. cachestat counts it in one call;
@@ -199,7 +208,7 @@ Cached cachedPages(int fd, const PageSpan& span) {
   if (!gNoCachestat.load(std::memory_order_relaxed)) {
     CachestatRange range{static_cast<uint64_t>(span.start), span.bytes};
     Cachestat stat{};
-    if (syscall(__NR_cachestat, fd, &range, &stat, 0) == 0) {
+    if (cachestat(fd, &range, &stat) == 0) {
       if (stat.nrCache == 0) return Cached::kNone;
       return stat.nrCache >= span.pages ? Cached::kAll : Cached::kSome;
     }
@@ -223,7 +232,7 @@ bool nearlyAllCached(int fd, uint64_t size) {
   if (!gNoCachestat.load(std::memory_order_relaxed)) {
     CachestatRange range{0, pages * page};
     Cachestat stat{};
-    if (syscall(__NR_cachestat, fd, &range, &stat, 0) == 0) return pages - std::min(pages, stat.nrCache) <= missingMax;
+    if (cachestat(fd, &range, &stat) == 0) return pages - std::min(pages, stat.nrCache) <= missingMax;
     if (errno != ENOSYS) return false;
     gNoCachestat.store(true);
   }

@@ -47,7 +47,7 @@ check() {
     fi
 }
 
-general='--batchfile|--command|--help|--input|--loglevel|--maxMBPs|--mergeall|--mergefiles|--sketch|--updatebw|--version'
+general='--batchfile|--command|--help|--input|--json|--loglevel|--maxMBPs|--mergeall|--mergefiles|--sketch|--updatebw|--version'
 files='a.dat|b.dat|my\ file.dat|notes.txt|sub/'
 
 # name | environment | expected replies | words (the last is being completed)
@@ -61,6 +61,8 @@ check "backend options with DEDUPEINTERNAL" "DEDUPEINTERNAL=1" \
 check "no backend options without DEDUPEINTERNAL" "ZIZUDIR3=1" "" dezevazir scan --r
 check "options once the command is given" "" "$general" dezevazir scan -d a.dat ""
 check "a switch takes no value" "" "load|merge|partialscan|scan" dezevazir --mergeall ""
+check "--json is a switch too" "" "load|merge|partialscan|scan" dezevazir --json ""
+check "--json by a prefix" "" "--json" dezevazir scan --j
 check "a value is not the command word" "" "load|merge|partialscan|scan" dezevazir -o load ""
 check "a value given after = is not either" "" "load|merge|partialscan|scan" dezevazir --sketch = load ""
 check "numbers are not completed" "" "" dezevazir scan -x ""

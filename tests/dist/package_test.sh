@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # What is installed and packaged: `cmake --install` puts exactly the program,
-# its manual page, its completion and the playbook example under the prefix;
-# `cpack -G DEB` builds a package with those files, the library dependencies
-# found by dpkg-shlibdeps and a version that matches the program's; the
+# its manual page, its completion, the playbook example, the copyright file
+# and the changelog under the prefix; `cpack -G DEB` builds a package with
+# those files, the library dependencies found by dpkg-shlibdeps, the
+# configured maintainer and a version that matches the program's and the
+# changelog's, with which lintian finds nothing to say (hardening included);
+# a build of the program alone (as scripts/run.sh makes) can be packaged; the
 # packaged program runs and scans.
 # Usage: package_test.sh BUILD_DIR MKSAMPLE
 set -uo pipefail
@@ -20,9 +23,16 @@ fail() {
 
 expected_files='bin/dezevazir
 share/bash-completion/completions/dezevazir
+share/doc/dezevazir/changelog.gz
+share/doc/dezevazir/copyright
 share/doc/dezevazir/examples/ansible/dezevazir.yml
 share/doc/dezevazir/examples/ansible/inventory.example.ini
 share/man/man1/dezevazir.1.gz'
+
+# What the package needs beyond the program is built with it: scripts/run.sh
+# builds only the program and mksample, and `cpack -G DEB` must work after it.
+rm -f "$build/doc/dezevazir.1.gz" "$build/doc/changelog.gz"
+cmake --build "$build" --target dezevazir >"$work/build.out" 2>&1 || fail "building the program: $(cat "$work/build.out")"
 
 # Install into a prefix: nothing more, nothing less (no helper tools, tests,
 # benchmarks or libraries).
@@ -46,7 +56,9 @@ else
     [[ $(field Package) == dezevazir ]] || fail "Package: $(field Package)"
     [[ $(field Section) == utils ]] || fail "Section: $(field Section)"
     [[ $(field Architecture) == "$(dpkg --print-architecture)" ]] || fail "Architecture: $(field Architecture)"
-    [[ $(field Maintainer) == *@* ]] || fail "Maintainer: $(field Maintainer)"
+    maintainer=$(sed -n 's/^DZ_PACKAGE_MAINTAINER:STRING=//p' "$build/CMakeCache.txt")
+    [[ -n $maintainer && $(field Maintainer) == "$maintainer" ]] ||
+        fail "Maintainer: $(field Maintainer), configured: $maintainer"
     [[ -n $(field Description) ]] || fail "no Description"
     # dpkg-shlibdeps found the shared libraries the program needs.
     depends=$(field Depends)
@@ -65,6 +77,25 @@ else
 $packaged"
     # CPack strips the packaged binary.
     file -b "$work/root/usr/bin/dezevazir" | grep -q ', stripped' || fail "binary not stripped"
+    # The copyright file states that no licence is granted yet; the
+    # changelog's entry is this version's, by the package's maintainer.
+    doc=$work/root/usr/share/doc/dezevazir
+    grep -q '^Copyright: .*dezevazir authors' "$doc/copyright" || fail "copyright names no holder"
+    grep -q '^License: not-yet-granted$' "$doc/copyright" || fail "copyright states no licence"
+    changelog=$(gzip -dc "$doc/changelog.gz")
+    [[ $(head -1 <<<"$changelog") == "dezevazir ($(field Version)) unstable; urgency=medium" ]] ||
+        fail "changelog: $(head -1 <<<"$changelog")"
+    grep -qF -- " -- $(field Maintainer)  " <<<"$changelog" || fail "changelog not signed by the maintainer"
+    # Debian's own judgement of the package: no error, no warning, and none
+    # of the informational tags either (pedantic ones aside).
+    if command -v lintian >/dev/null; then
+        lintian --info --display-info "$deb" >"$work/lintian.out" 2>&1
+        if grep -E '^[EWI]: ' "$work/lintian.out"; then
+            fail "lintian: $(cat "$work/lintian.out")"
+        fi
+    else
+        fail "lintian is not installed (apt-get install lintian)"
+    fi
 
     # The packaged program: its version agrees with the package's, and it scans.
     bin=$work/root/usr/bin/dezevazir
