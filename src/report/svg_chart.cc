@@ -33,7 +33,7 @@ double niceCeiling(double v) {
 
 std::string openSvg(double width, double height, const std::string& title) {
   std::ostringstream o;
-  o << "<svg class=\"chart\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " << n(width) << ' ' << n(height)
+  o << "<svg class=\"chart\" viewBox=\"0 0 " << n(width) << ' ' << n(height)
     << "\" width=\"" << std::lround(width) << "\" height=\"" << std::lround(height) << "\" role=\"img\" aria-label=\""
     << htmlEscape(title) << "\"><title>" << htmlEscape(title) << "</title>";
   return o.str();
@@ -122,7 +122,7 @@ std::string groupedCount(double value) {
 }
 
 std::string svgPatternDefs() {
-  return "<svg class=\"defs\" xmlns=\"http://www.w3.org/2000/svg\" width=\"0\" height=\"0\" aria-hidden=\"true\">"
+  return "<svg class=\"defs\" width=\"0\" height=\"0\" aria-hidden=\"true\">"
          "<defs>"
          "<pattern id=\"dz-removed\" patternUnits=\"userSpaceOnUse\" width=\"6\" height=\"6\">"
          "<rect width=\"6\" height=\"6\" fill=\"#fff\"/><path d=\"M0,6 L6,0 M-1,1 L1,-1 M5,7 L7,5\" "

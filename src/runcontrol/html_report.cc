@@ -34,8 +34,10 @@ double number(const Json& run, const std::string& pointer) {
   return v.is_number() ? v.get<double>() : NAN;
 }
 
-// The attributes that tie a shown figure to its JSON value.
+// The attributes that tie a shown figure to its JSON value; none when the
+// object has no such figure.
 std::string figureAttrs(const Json& run, const std::string& pointer) {
+  if (!run.contains(Json::json_pointer(pointer))) return "";
   return " data-figure=\"" + htmlEscape(pointer) + "\" data-value=\"" + htmlEscape(at(run, pointer).dump()) + "\"";
 }
 
@@ -287,7 +289,11 @@ void reportPage(std::ostream& out, const Json& run) {
   const double logical = (T + Hb) * bs;
   const double effective = number(run, "/detail/physical/effective/bytes");
   const double net = number(run, "/detail/physical/net/bytes");
-  const double total = number(run, "/savings_percent/total");
+  // A partial scan's record has no total saving of its own: the page works
+  // it out as the others are, from the sizes.
+  const double total = std::isfinite(number(run, "/savings_percent/total")) ? number(run, "/savings_percent/total")
+                       : logical > 0 ? 100 * (1 - effective / logical)
+                                     : NAN;
   const Json& ci = at(run, "/estimates/unique_blocks_ci95");
   const double entries = number(run, "/sketch/entries");
 
@@ -307,7 +313,12 @@ void reportPage(std::ostream& out, const Json& run) {
       !std::isfinite(ratio) ? "nothing to store" : (ratio >= 10 ? fixedText(ratio, 0) : fixedText(ratio, 1)) + ":1";
   const size_t sourceCount = at(run, "/sources").size();
 
-  out << "<section id=\"answer\" class=\"keep\">\n<h2>The answer</h2>\n<p class=\"lead\">For "
+  out << "<section id=\"answer\" class=\"keep\">\n<h2>The answer</h2>\n";
+  if (entries == 0 && N > 0) {
+    out << "<p class=\"note\">This sketch file holds no fingerprints (a partial scan's result): every block "
+           "counts as unique, and the figures rest on its sampled compression ratio.</p>\n";
+  }
+  out << "<p class=\"lead\">For "
       << htmlEscape(binarySize(logical)) << " of data in " << sourceCount
       << (sourceCount == 1 ? " source" : " sources") << ", the array needs about <strong>"
       << figure(run, "/detail/physical/effective/bytes", binarySize(effective)) << "</strong> of physical space";
