@@ -44,5 +44,6 @@ void RunGlobals::resetForNextLine() {
   hashRequestsMaxQ = fresh.hashRequestsMaxQ;
   mergeall = fresh.mergeall;
   json = fresh.json;
+  html = fresh.html;
   mergeAllThreshold = fresh.mergeAllThreshold;
 }

@@ -54,6 +54,7 @@ struct RunGlobals {
   int hashRequestsMaxQ = 500;
   bool mergeall = false;
   bool json = false;  // the run's report as one JSON object
+  std::string html;   // the file of the run's HTML page; empty: none
   float mergeAllThreshold = 0.9f;
 
   // Writes the initial values back (counters to 0, derived values

@@ -21,8 +21,11 @@ struct RunJson {
 };
 extern RunJson gRunJson;
 
-// blocks, sketch, estimates, savings_percent, detail and histograms of a
-// scan, load or merge.
+// sources, blocks, sketch, estimates, savings_percent, detail and
+// histograms of a scan, load or merge.
+nlohmann::ordered_json reportJson(const ReportFigures& f, const DCKHeap& sketch,
+                                  const std::vector<std::string>& sources);
+// The same as the body of the current run.
 void fillReportJson(const ReportFigures& f, const DCKHeap& sketch, const std::vector<std::string>& sources);
 
 // samples, savings_percent (as the text report shows them) and their 95 %
