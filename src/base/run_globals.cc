@@ -44,5 +44,6 @@ void RunGlobals::resetForNextLine() {
   hashRequestsMaxQ = fresh.hashRequestsMaxQ;
   mergeall = fresh.mergeall;
   json = fresh.json;
+  groups = fresh.groups;
   mergeAllThreshold = fresh.mergeAllThreshold;
 }

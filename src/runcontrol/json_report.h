@@ -10,6 +10,7 @@
 #include <vector>
 
 class DCKHeap;
+struct MergeOverlap;
 struct ReportFigures;
 
 // The object of the current run: the command fills in its part, the driver
@@ -24,6 +25,9 @@ extern RunJson gRunJson;
 // blocks, sketch, estimates, savings_percent, detail and histograms of a
 // scan, load or merge.
 void fillReportJson(const ReportFigures& f, const DCKHeap& sketch, const std::vector<std::string>& sources);
+
+// overlap of a merge's sources, and with groups its split into groups.
+void fillOverlapJson(const MergeOverlap& o, bool groups);
 
 // samples, savings_percent (as the text report shows them) and their 95 %
 // intervals of a partial scan, the spread from the sum and sum of squares

@@ -72,7 +72,8 @@ struct OptionGroups {
         ("loglevel", po::value<unsigned>(&g.loglevel)->default_value(3), "Log Level")
         ("batchfile", po::value<std::string>(&g.batchfile)->default_value(""), "Batch file to process")
         ("mergeall", po::bool_switch(&g.mergeall), "Merge All files")
-        ("json", po::bool_switch(&g.json), "Report as one JSON object per run on standard output");
+        ("json", po::bool_switch(&g.json), "Report as one JSON object per run on standard output")
+        ("groups", po::value<int>(&g.groups), "Merge: propose a split of the sources into this many groups");
     support.add_options()
         ("threads,p", po::value<unsigned>(&g.threads)->default_value(10), "Number of threads")
         ("machineSize,M", po::value<int>(&g.machineSize)->default_value(57)->notifier(my_func),
@@ -194,6 +195,16 @@ void checkMergeFiles(const po::variables_map& vm) {
   if (myGlobals.command != "merge") refuse("Mergefiles must be used with merge command only", 127);
 }
 
+// A split into groups needs a merge, and at least one source in each group.
+void checkGroups(const po::variables_map& vm) {
+  if (vm.count("groups") == 0) return;
+  if (myGlobals.command != "merge") refuse("Invalid groups given: only with the merge command", 133);
+  if (myGlobals.groups < 1 || static_cast<std::size_t>(myGlobals.groups) > vecInp.size()) {
+    refuse("Invalid groups given: need 1 to the number of merge files (" + std::to_string(vecInp.size()) + ")",
+           133);
+  }
+}
+
 // Settings whose meaning breaks down outside these bounds (no workers, a
 // sketch that keeps nothing, segments that split blocks, queue bounds that
 // stall or overflow) are refused before anything runs.
@@ -276,6 +287,7 @@ bool boostOptions(int argc, char** argv) {
   }
 
   checkMergeFiles(vm);
+  checkGroups(vm);
   if (myGlobals.updatebw < 1 || myGlobals.updatebw > 9999) refuse("Valid values are between 1 to 9999", 130);
   if (myGlobals.storagever < 1200 || myGlobals.storagever > 1202) refuse("Invalid Storage Ver given", 131);
   if (myGlobals.altHash) myGlobals.hashLength = 16;
