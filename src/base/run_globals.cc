@@ -45,5 +45,6 @@ void RunGlobals::resetForNextLine() {
   mergeall = fresh.mergeall;
   json = fresh.json;
   html = fresh.html;
+  groups = fresh.groups;
   mergeAllThreshold = fresh.mergeAllThreshold;
 }

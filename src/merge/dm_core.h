@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "sketch/key_sample.h"
+
 class DCKHeap;
+struct MergeOverlap;
 class DCLogger;
 
 class DMCore {
@@ -46,6 +49,12 @@ class DMCore {
   // Fills the output record from the inputs and the merged sketch and saves
   // it; false when the save failed (outputRecord->lastError says why).
   bool report();
+  // After merge() with keepSamples: how the full-scan inputs overlap, from
+  // their own sketches, and with groups > 0 a split into that many groups
+  // (at most the number of full-scan inputs). Frees the samples.
+  void compareInputs(std::size_t groups, MergeOverlap& out);
+  // The full-scan inputs among the input records.
+  std::size_t fullScanInputs() const;
 
   std::vector<std::string> inputPaths;
   std::vector<DCLogger*> inputRecords;  // owned
@@ -54,6 +63,10 @@ class DMCore {
   bool hasPartialInputs = false;        // set by report()
   // Inputs that count a source twice, as merge() printed them.
   std::vector<std::string> warnings;
+  // Set before merge(): keep every full-scan input's sketch keys while
+  // merging (about 8 bytes an entry), for compareInputs.
+  bool keepSamples = false;
+  std::vector<KeySample> inputSamples;  // one per input record; empty for partial scans
 };
 
 #endif  // DEZEVAZIR_MERGE_DM_CORE_H_

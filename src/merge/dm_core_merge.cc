@@ -1,5 +1,6 @@
 // Merging the inputs' sketches and writing the merged record.
 #include <iostream>
+#include <utility>
 
 #include "merge/dm_core.h"
 #include "merge/duplicate_inputs.h"
@@ -23,7 +24,10 @@ namespace {
 bool DMCore::offerInput(DCLogger& rec) {
   if (!rec.loadPrologue()) return false;
   uint64_t counted = 0;
-  const DCKHeap::LoadResult got = offerEntries(rec.inputStream, rec.sketchSize, *mergedSketch, &counted);
+  KeptEntries kept;
+  const bool keep = keepSamples && rec.kind == sketchformat::kFullScan;
+  const DCKHeap::LoadResult got =
+      offerEntries(rec.inputStream, rec.sketchSize, *mergedSketch, &counted, keep ? &kept : nullptr);
   rec.inputStream.close();
   const char* problem = DCLogger::entrySectionProblem(got, true);
   // Every sighting an entry counts is a not-zero block.
@@ -31,6 +35,17 @@ bool DMCore::offerInput(DCLogger& rec) {
   if (problem != nullptr) {
     DCLogger::reportUnusable(rec.sketchFileName, problem);
     return false;
+  }
+  if (keepSamples) {
+    KeySample s;
+    s.keys = std::move(kept.keys);
+    // As a load of the file judges it: the counters add up to the not-zero
+    // blocks exactly when the sketch never dropped a fingerprint; with a
+    // saturated counter they cannot tell, and a sketch below the run's
+    // sketch size counts as one that never filled.
+    const uint64_t hashSize = static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize));
+    s.exact = kept.counterSum == rec.notZeroBlocks || (kept.saturated && hashSize > s.keys.size());
+    inputSamples.push_back(std::move(s));
   }
   return true;
 }

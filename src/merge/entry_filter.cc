@@ -98,9 +98,20 @@ uint64_t keyOfBytes(const unsigned char* bytes, std::size_t n) {
   return k;
 }
 
+void keep(const unsigned char* bytes, std::size_t n, std::string_view count, KeptEntries& kept) {
+  const uint64_t key = keyOfBytes(bytes, n);
+  // Fingerprints ascend, so equal keys are neighbours.
+  if (kept.keys.empty() || kept.keys.back() != key) kept.keys.push_back(key);
+  uint64_t c = 0;
+  parseDecimalU64(count, c);  // checked by splitEntryLine
+  kept.counterSum += c;
+  kept.saturated = kept.saturated || c >= 255;
+}
+
 }  // namespace
 
-DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& sketch, uint64_t* counterSum) {
+DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& sketch, uint64_t* counterSum,
+                                 KeptEntries* kept) {
   uint64_t sum = 0;
   const uint64_t capacity = sketch.getCapacity();
   // Keys equal to the top's go through: the fingerprints may still differ
@@ -116,6 +127,8 @@ DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& s
   unsigned char bytes[2][kEntryLineMax / 2];
   std::size_t sizes[2] = {0, 0};
   uint64_t n = 0;
+  // The declared count may be made up: reserve no more than a large sketch.
+  if (kept != nullptr) kept->keys.reserve(static_cast<std::size_t>(std::min<uint64_t>(declared, 1u << 22)));
   for (; n < declared; ++n) {
     const LineRead got = lines.next(text, len);
     if (got == LineRead::kEnd) return DCKHeap::LoadResult::kEnded;
@@ -134,6 +147,7 @@ DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& s
     if (n > 0 && !std::lexicographical_compare(before, before + sizes[(n + 1) & 1], current, current + sizes[n & 1])) {
       return DCKHeap::LoadResult::kUnordered;
     }
+    if (kept != nullptr) keep(current, sizes[n & 1], parts.count, *kept);
     // The input's lines ascend, so once capacity of them were offered the
     // sketch's top is at most the last of them: none after can enter or
     // match a stored entry. Nor can a line above a full sketch's top.
@@ -144,6 +158,7 @@ DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& s
   }
   if (lines.next(text, len) != LineRead::kEnd) return DCKHeap::LoadResult::kExtra;
   if (counterSum != nullptr) *counterSum = sum;
+  if (kept != nullptr) kept->keys.shrink_to_fit();
   // The passed lines are usually fewer than the capacity: their end is no
   // cut file.
   std::istringstream rest(passed);

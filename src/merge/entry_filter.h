@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <istream>
+#include <vector>
 
 #include "sketch/dc_kheap.h"
 
@@ -21,8 +22,14 @@
 // Returns kComplete when the input is usable; otherwise what is wrong with
 // it (the sketch then may hold part of this input).
 // counterSum, when given, receives the sum of the counters of the lines
-// checked.
+// checked. With `kept`, every line's sketch key and counter are kept there
+// as well, for comparing the inputs with each other.
+struct KeptEntries {
+  std::vector<uint64_t> keys;  // ascending, distinct
+  uint64_t counterSum = 0;
+  bool saturated = false;      // some counter is 255
+};
 DCKHeap::LoadResult offerEntries(std::istream& in, uint64_t declared, DCKHeap& sketch,
-                                 uint64_t* counterSum = nullptr);
+                                 uint64_t* counterSum = nullptr, KeptEntries* kept = nullptr);
 
 #endif  // DEZEVAZIR_MERGE_ENTRY_FILTER_H_

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "merge/source_overlap.h"
 #include "report/report_figures.h"
 #include "base/run_globals.h"
 #include "sketch/dc_kheap.h"
@@ -138,6 +139,56 @@ Json reportJson(const ReportFigures& f, const DCKHeap& sketch, const std::vector
 void fillReportJson(const ReportFigures& f, const DCKHeap& sketch, const std::vector<std::string>& sources) {
   gRunJson.body = reportJson(f, sketch, sources);
   gRunJson.ready = true;
+}
+
+namespace {
+
+Json estimateJson(const BlockEstimate& e) { return e.known ? Json(e.blocks) : Json(nullptr); }
+
+Json estimateInterval(const BlockEstimate& e) {
+  return e.known ? Json::array({e.low, e.high}) : Json(nullptr);
+}
+
+}  // namespace
+
+void fillOverlapJson(const MergeOverlap& o, bool groups) {
+  Json& j = gRunJson.body;
+  Json overlap;
+  overlap["pairs"] = Json::array();
+  for (const PairOverlap& p : o.pairs) {
+    overlap["pairs"].push_back({{"a", o.sources[p.a]},
+                                {"b", o.sources[p.b]},
+                                {"a_file", o.files[p.a]},
+                                {"b_file", o.files[p.b]},
+                                {"shared_blocks", estimateJson(p.shared)},
+                                {"shared_blocks_ci95", estimateInterval(p.shared)},
+                                {"jaccard", p.jaccard},
+                                {"saving_percent", p.savingPercent}});
+  }
+  overlap["only_in"] = Json::array();
+  for (const OnlyIn& only : o.onlyIn) {
+    overlap["only_in"].push_back({{"source", o.sources[only.source]},
+                                  {"file", o.files[only.source]},
+                                  {"blocks", estimateJson(only.blocks)},
+                                  {"blocks_ci95", estimateInterval(only.blocks)}});
+  }
+  overlap["partial_scans"] = Json::array();
+  for (std::size_t i = 0; i < o.partialSources.size(); ++i) {
+    overlap["partial_scans"].push_back({{"source", o.partialSources[i]}, {"file", o.partialFiles[i]}});
+  }
+  j["overlap"] = overlap;
+  if (!groups) return;
+  j["groups"] = Json::array();
+  for (const SourceGroup& g : o.groups) {
+    Json sources = Json::array(), files = Json::array();
+    for (std::size_t m : g.members) {
+      sources.push_back(o.sources[m]);
+      files.push_back(o.files[m]);
+    }
+    j["groups"].push_back(
+        {{"sources", sources}, {"files", files}, {"unique_blocks", g.uniqueBlocks}, {"savings_percent", g.savingsPercent}});
+  }
+  j["groups_search"] = o.groupsExact ? "exact" : "greedy";
 }
 
 void fillPartialJson(uint64_t compressed, uint64_t zero, double savings, double zeroShare, double ratioSum,

@@ -10,6 +10,7 @@
 #include <vector>
 
 class DCKHeap;
+struct MergeOverlap;
 struct ReportFigures;
 
 // The object of the current run: the command fills in its part, the driver
@@ -27,6 +28,9 @@ nlohmann::ordered_json reportJson(const ReportFigures& f, const DCKHeap& sketch,
                                   const std::vector<std::string>& sources);
 // The same as the body of the current run.
 void fillReportJson(const ReportFigures& f, const DCKHeap& sketch, const std::vector<std::string>& sources);
+
+// overlap of a merge's sources, and with groups its split into groups.
+void fillOverlapJson(const MergeOverlap& o, bool groups);
 
 // samples, savings_percent (as the text report shows them) and their 95 %
 // intervals of a partial scan, the spread from the sum and sum of squares

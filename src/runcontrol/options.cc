@@ -92,7 +92,8 @@ struct OptionGroups {
         ("batchfile", po::value<std::string>(&g.batchfile)->default_value(""), "Batch file to process")
         ("mergeall", po::bool_switch(&g.mergeall), "Merge All files")
         ("json", po::bool_switch(&g.json), "Report as one JSON object per run on standard output")
-        ("html", po::value<std::string>(&g.html), "Write the report as one HTML page to this file");
+        ("html", po::value<std::string>(&g.html), "Write the report as one HTML page to this file")
+        ("groups", po::value<int>(&g.groups), "Merge: propose a split of the sources into this many groups");
     support.add_options()
         ("threads,p", po::value<unsigned>(&g.threads)->default_value(10), "Number of threads")
         ("machineSize,M", po::value<int>(&g.machineSize)->default_value(57)->notifier(my_func),
@@ -227,6 +228,16 @@ void checkMergeFiles(const po::variables_map& vm) {
   if (myGlobals.command != "merge") refuse("Mergefiles must be used with merge command only", 127);
 }
 
+// A split into groups needs a merge, and at least one source in each group.
+void checkGroups(const po::variables_map& vm) {
+  if (vm.count("groups") == 0) return;
+  if (myGlobals.command != "merge") refuse("Invalid groups given: only with the merge command", 133);
+  if (myGlobals.groups < 1 || static_cast<std::size_t>(myGlobals.groups) > vecInp.size()) {
+    refuse("Invalid groups given: need 1 to the number of merge files (" + std::to_string(vecInp.size()) + ")",
+           133);
+  }
+}
+
 // Settings whose meaning breaks down outside these bounds (no workers, a
 // sketch that keeps nothing, segments that split blocks, queue bounds that
 // stall or overflow) are refused before anything runs.
@@ -349,6 +360,7 @@ bool boostOptions(int argc, char** argv) {
   if (!gBatchLine && !myGlobals.html.empty() && !myGlobals.batchfile.empty()) {
     refuse("Invalid html given: with a batch file, give --html on its lines", 133);
   }
+  checkGroups(vm);
   if (myGlobals.updatebw < 1 || myGlobals.updatebw > 9999 || givenNegative("updatebw")) {
     refuse("Valid values are between 1 to 9999 for --updatebw (-s), given " + givenText("updatebw"), 130);
   }
