@@ -14,12 +14,8 @@
 
 #include "base/concurrent_queue.h"
 #include "scan/space_gate.h"
+#include "scan/zero_block.h"
 
-// The one zero test: every byte of the block is 0 (first byte 0 and every
-// byte equal to the next). An empty block is no zero block.
-inline bool isZeroBlock(const unsigned char* p, size_t len) {
-  return len > 0 && p[0] == 0 && (len == 1 || std::memcmp(p, p + 1, len - 1) == 0);
-}
 
 // Number of hash workers and of compression workers in a full scan.
 constexpr int kHashWorkers = 10;

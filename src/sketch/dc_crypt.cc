@@ -97,9 +97,47 @@ void DCCrypt::getMurHash(const unsigned char* data, uint64_t length,
   murmurLayout(h, out.data());
 }
 
+namespace {
+
+size_t fingerprintLengthOf(const FingerprintSettings& fs) {
+  return static_cast<size_t>(std::clamp(fs.hashLength, 0, static_cast<int>(kMaxDigest)));
+}
+
+// The SHA-1 words of a block's two halves, each laid out, truncated to the
+// fingerprint length in its zeroed 20-byte slot, and every 4-byte group
+// reversed (a SHA-1 half becomes its standard digest).
+void arrangeHalves(const uint32_t first[5], const uint32_t second[5], unsigned char halves[2 * kMaxDigest],
+                   const FingerprintSettings& fs) {
+  const size_t hashLength = fingerprintLengthOf(fs);
+  std::memset(halves, 0, 2 * kMaxDigest);
+  unsigned char result[kMaxDigest];
+  const uint32_t* words[2] = {first, second};
+  for (int i = 0; i < 2; ++i) {
+    const size_t n = sha1Layout(words[i], result, fs);
+    deliver(result, n, hashLength, halves + i * kMaxDigest, kMaxDigest);
+  }
+}
+
+void reverseGroups(unsigned char halves[2 * kMaxDigest]) {
+  for (size_t g = 0; g < 2 * kMaxDigest; g += 4) {
+    std::swap(halves[g], halves[g + 3]);
+    std::swap(halves[g + 1], halves[g + 2]);
+  }
+}
+
+// The final fingerprint keeps the primitive's byte order.
+void finalFingerprint(const unsigned char* result, size_t n, std::vector<unsigned char>& out,
+                      const FingerprintSettings& fs) {
+  const size_t hashLength = fingerprintLengthOf(fs);
+  out.assign(hashLength, 0);
+  deliver(result, n, hashLength, out.data(), out.size());
+}
+
+}  // namespace
+
 void DCCrypt::blockFingerprint(const unsigned char* buf, int len, const unsigned char* extra,
                                std::vector<unsigned char>& out, const FingerprintSettings& fs) {
-  const size_t hashLength = static_cast<size_t>(std::clamp(fs.hashLength, 0, static_cast<int>(kMaxDigest)));
+  const size_t hashLength = fingerprintLengthOf(fs);
   const uint64_t half = len > 0 ? static_cast<uint64_t>(len) / 2 : 0;
 
   // Each half into a zeroed 20-byte slot, truncated to the fingerprint length.
@@ -117,20 +155,37 @@ void DCCrypt::blockFingerprint(const unsigned char* buf, int len, const unsigned
     uint32_t h[2][5];
     sha1_hash_pair_with_suffix(buf, buf + half, half, suffix, suffix != nullptr ? kExtraBytes : 0,
                                h[0], h[1]);
-    for (int i = 0; i < 2; ++i) {
-      const size_t n = sha1Layout(h[i], result, fs);
-      deliver(result, n, hashLength, halves + i * kMaxDigest, kMaxDigest);
-    }
+    arrangeHalves(h[0], h[1], halves, fs);
   }
-
-  // Reverse each 4-byte group: a SHA-1 half becomes its standard digest.
-  for (size_t g = 0; g < sizeof halves; g += 4) {
-    std::swap(halves[g], halves[g + 3]);
-    std::swap(halves[g + 1], halves[g + 2]);
-  }
-
-  // The final fingerprint keeps the primitive's byte order.
+  reverseGroups(halves);
   const size_t n = fingerprintRaw(halves, sizeof halves, extra, result, fs);
-  out.assign(hashLength, 0);
-  deliver(result, n, hashLength, out.data(), out.size());
+  finalFingerprint(result, n, out, fs);
+}
+
+void DCCrypt::blockFingerprintPair(const unsigned char* bufA, const unsigned char* bufB, int len,
+                                   const unsigned char* extra, std::vector<unsigned char>& outA,
+                                   std::vector<unsigned char>& outB, const FingerprintSettings& fs) {
+  if (fs.altHash) {
+    blockFingerprint(bufA, len, extra, outA, fs);
+    blockFingerprint(bufB, len, extra, outB, fs);
+    return;
+  }
+  const uint64_t half = len > 0 ? static_cast<uint64_t>(len) / 2 : 0;
+  const unsigned char* suffix = fs.appendExtra ? extra : nullptr;
+  const size_t suffixLength = suffix != nullptr ? kExtraBytes : 0;
+  // The four halves at once, then both final fingerprints at once.
+  const unsigned char* const messages[4] = {bufA, bufA + half, bufB, bufB + half};
+  uint32_t h[4][5];
+  sha1_hash_quad_with_suffix(messages, half, suffix, suffixLength, h);
+  unsigned char halvesA[2 * kMaxDigest];
+  unsigned char halvesB[2 * kMaxDigest];
+  arrangeHalves(h[0], h[1], halvesA, fs);
+  arrangeHalves(h[2], h[3], halvesB, fs);
+  reverseGroups(halvesA);
+  reverseGroups(halvesB);
+  uint32_t f[2][5];
+  sha1_hash_pair_with_suffix(halvesA, halvesB, sizeof halvesA, suffix, suffixLength, f[0], f[1]);
+  unsigned char result[kMaxDigest];
+  finalFingerprint(result, sha1Layout(f[0], result, fs), outA, fs);
+  finalFingerprint(result, sha1Layout(f[1], result, fs), outB, fs);
 }

@@ -52,6 +52,13 @@ class DCCrypt {
   // fs.hashLength bytes.
   static void blockFingerprint(const unsigned char* buf, int len, const unsigned char* extra,
                                std::vector<unsigned char>& out, const FingerprintSettings& fs);
+
+  // The fingerprints of two blocks of the same length, as blockFingerprint
+  // gives them. The SHA-extension path computes the four halves interleaved,
+  // which is faster than two blocks one after the other.
+  static void blockFingerprintPair(const unsigned char* bufA, const unsigned char* bufB, int len,
+                                   const unsigned char* extra, std::vector<unsigned char>& outA,
+                                   std::vector<unsigned char>& outB, const FingerprintSettings& fs);
 };
 
 #endif  // DEZEVAZIR_SKETCH_DC_CRYPT_H_

@@ -36,13 +36,6 @@ DCHashAndRatio::DCHashAndRatio(const std::string& hashText, const std::string& r
   valid = hashOk && ratioOk;
 }
 
-uint64_t DCHashAndRatio::keyOf(const std::vector<unsigned char>& bytes) {
-  uint64_t key = 0;
-  const size_t n = std::min<size_t>(8, bytes.size());
-  for (size_t i = 0; i < n; ++i) key |= static_cast<uint64_t>(bytes[i]) << (56 - 8 * i);
-  return key;
-}
-
 bool DCHashAndRatio::stringToByteArray(const std::string& text) {
   const size_t len = fingerprintLength();
   if (len % 2 != 0) return false;
@@ -67,10 +60,4 @@ bool DCHashAndRatio::parseRatio(const std::string& text, double& out) {
   if (!(is >> v)) return false;
   out = v;
   return true;
-}
-
-bool DCHashAndRatioComparator::operator()(const DCHashAndRatio* a, const DCHashAndRatio* b) const {
-  size_t n = std::min({fingerprintLength(), a->hash.size(), b->hash.size()});
-  // memcmp compares as unsigned char, which is the order we need.
-  return n != 0 && std::memcmp(a->hash.data(), b->hash.data(), n) < 0;
 }

@@ -3,9 +3,13 @@
 #ifndef DEZEVAZIR_SKETCH_DC_HASH_AND_RATIO_H_
 #define DEZEVAZIR_SKETCH_DC_HASH_AND_RATIO_H_
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include "base/run_globals.h"
 
 namespace dc_hex {
 // Each character's hex digit value, 0xff for characters that are none.
@@ -68,10 +72,44 @@ class DCHashAndRatio {
   static bool parseRatio(const std::string& text, double& out);
 };
 
+// The eight bytes at p as a number, p[0] most significant.
+inline uint64_t loadBigEndian64(const unsigned char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  return v;
+}
+
+inline uint64_t DCHashAndRatio::keyOf(const std::vector<unsigned char>& bytes) {
+  if (bytes.size() >= 8) return loadBigEndian64(bytes.data());
+  uint64_t key = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) key |= static_cast<uint64_t>(bytes[i]) << (56 - 8 * i);
+  return key;
+}
+
 // Strict weak order: unsigned lexicographic comparison of the first
 // hashLength fingerprint bytes.
+//
+// Inline, and the first eight bytes compared as one number: the sketch's
+// tree and heap compare dozens of times per stored fingerprint, and the
+// first eight bytes nearly always decide.
 struct DCHashAndRatioComparator {
-  bool operator()(const DCHashAndRatio* a, const DCHashAndRatio* b) const;
+  bool operator()(const DCHashAndRatio* a, const DCHashAndRatio* b) const {
+    const size_t length = myGlobals.hashLength > 0 ? static_cast<size_t>(myGlobals.hashLength) : 0;
+    const size_t n = std::min({length, a->hash.size(), b->hash.size()});
+    const unsigned char* x = a->hash.data();
+    const unsigned char* y = b->hash.data();
+    if (n >= 8) {
+      const uint64_t kx = loadBigEndian64(x);
+      const uint64_t ky = loadBigEndian64(y);
+      if (kx != ky) return kx < ky;
+      return n > 8 && std::memcmp(x + 8, y + 8, n - 8) < 0;
+    }
+    // memcmp compares as unsigned char, which is the order we need.
+    return n != 0 && std::memcmp(x, y, n) < 0;
+  }
 };
 
 #endif  // DEZEVAZIR_SKETCH_DC_HASH_AND_RATIO_H_

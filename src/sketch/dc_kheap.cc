@@ -27,9 +27,9 @@ bool DCKHeap::probe(DCHashAndRatio* e) {
       return false;
     }
   }
-  auto it = set_.find(e);
+  auto it = set_.find(slotOf(e));
   if (it != set_.end()) {
-    (*it)->incrementRefCounter();
+    it->entry->incrementRefCounter();
     return false;
   }
   return true;
@@ -44,6 +44,10 @@ bool keyDecides(const std::vector<unsigned char>& hash) {
 }
 
 }  // namespace
+
+DCKHeap::Slot DCKHeap::slotOf(DCHashAndRatio* e) {
+  return Slot{keyDecides(e->hash) ? e->extractHashAsULong() : 0, e};
+}
 
 bool DCKHeap::surelyAbove(const std::vector<unsigned char>& fingerprint) const {
   return keyDecides(fingerprint) &&
@@ -80,10 +84,11 @@ DCHashAndRatio* DCKHeap::insertLocked(DCHashAndRatio* e) {
   const size_t n = c.size();
   const bool full = n >= capacity_;
   if (full && (n == 0 || comp(c.front(), e))) return e;
-  auto hint = set_.lower_bound(e);
-  if (hint != set_.end() && !comp(e, *hint)) {
-    (*hint)->incrementRefCounter();
-    return e != *hint ? e : nullptr;
+  const Slot slot = slotOf(e);
+  auto hint = set_.lower_bound(slot);
+  if (hint != set_.end() && !set_.key_comp()(slot, *hint)) {
+    hint->entry->incrementRefCounter();
+    return e != hint->entry ? e : nullptr;
   }
   DCHashAndRatio* dropped = nullptr;
   if (full) {
@@ -91,7 +96,7 @@ DCHashAndRatio* DCKHeap::insertLocked(DCHashAndRatio* e) {
     if (hint == std::prev(set_.end())) hint = set_.end();
     dropped = detachTop();
   }
-  set_.insert(hint, e);
+  set_.insert(hint, slot);
   push(e);
   publishTop();
   return dropped;
@@ -108,8 +113,9 @@ DCHashAndRatio* DCKHeap::detachTop() {
 void DCKHeap::evictTop() { delete detachTop(); }
 
 void DCKHeap::setRatio(const DCHashAndRatio* e) {
-  auto it = set_.lower_bound(const_cast<DCHashAndRatio*>(e));
-  if (it != set_.end() && !comp(e, *it)) (*it)->ratio = e->ratio;
+  const Slot slot = slotOf(const_cast<DCHashAndRatio*>(e));
+  auto it = set_.lower_bound(slot);
+  if (it != set_.end() && !set_.key_comp()(slot, *it)) it->entry->ratio = e->ratio;
 }
 
 void DCKHeap::setRatioAll(double r) { cachedRatio_ = r; }
@@ -129,11 +135,15 @@ void DCKHeap::setSize(int n) {
 
 std::vector<DCHashAndRatio*> DCKHeap::getVector() const {
   // The set is already in ascending order.
-  return std::vector<DCHashAndRatio*>(set_.begin(), set_.end());
+  std::vector<DCHashAndRatio*> v;
+  v.reserve(set_.size());
+  for (const Slot& s : set_) v.push_back(s.entry);
+  return v;
 }
 
 void DCKHeap::print(std::ostream& os, bool withRatio) const {
-  for (const DCHashAndRatio* e : set_) {
+  for (const Slot& s : set_) {
+    const DCHashAndRatio* e = s.entry;
     printHash(os, e->hash);
     if (withRatio) os << ' ' << e->ratio;
     os << ' ' << e->refCounter << '\n' << std::flush;

@@ -122,8 +122,23 @@ class DCKHeap
   // it cannot be estimated.
   uint64_t uniqueAfterSplitBlocks(uint64_t c) const;
 
+  // A node of the lookup set carries its entry's key, so that a lookup
+  // walks the tree without visiting the entries: the first eight bytes
+  // nearly always decide, and the entries lie elsewhere in memory.
+  struct Slot {
+    uint64_t key;  // 0 where the key does not order fingerprints
+    DCHashAndRatio* entry;
+  };
+  struct SlotLess {
+    bool operator()(const Slot& a, const Slot& b) const {
+      if (a.key != b.key) return a.key < b.key;
+      return DCHashAndRatioComparator()(a.entry, b.entry);
+    }
+  };
+  static Slot slotOf(DCHashAndRatio* e);
+
   boost::mutex mutex_;
-  std::set<DCHashAndRatio*, DCHashAndRatioComparator> set_;
+  std::set<Slot, SlotLess> set_;
   uint64_t capacity_;
   double cachedRatio_ = -1.0;
   // First eight bytes (big-endian) of a full sketch's top; all ones when

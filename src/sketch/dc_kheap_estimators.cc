@@ -28,8 +28,8 @@ double DCKHeap::getUniqueEstimation() const {
   if (n <= 1) return -1.0;
   // The sketch never filled: it holds every distinct fingerprint seen.
   if (fillCapacity > n) return static_cast<double>(n);
-  const uint64_t first = (*set_.begin())->extractHashAsULong();
-  const uint64_t last = (*set_.rbegin())->extractHashAsULong();
+  const uint64_t first = set_.begin()->entry->extractHashAsULong();
+  const uint64_t last = set_.rbegin()->entry->extractHashAsULong();
   const uint64_t span = last - first;
   // All kept keys equal (they differ only past the eighth byte): no span to
   // scale by.
@@ -45,7 +45,8 @@ double DCKHeap::getCompressionRatio(bool useCached) const {
   // stays out of the mean.
   double sum = 0.0;
   size_t measured = 0;
-  for (const DCHashAndRatio* e : set_) {
+  for (const Slot& s : set_) {
+    const DCHashAndRatio* e = s.entry;
     if (e->ratio < 0.0) continue;
     sum += e->ratio;
     ++measured;
@@ -62,7 +63,8 @@ double DCKHeap::getUniqueEstimationAfterSplit(uint64_t /*notZero*/) const {
   if (u < 0.0) return -1.0;
   // Entries by sighting count; a damaged counter below 1 still is one block.
   uint64_t q[4] = {0, 0, 0, 0};
-  for (const DCHashAndRatio* e : set_) {
+  for (const Slot& s : set_) {
+    const DCHashAndRatio* e = s.entry;
     int k = e->refCounter;
     q[k <= 1 ? 0 : (k >= 4 ? 3 : k - 1)]++;
   }
@@ -129,7 +131,8 @@ int64_t DCKHeap::getMetadataCROverhead(uint64_t a, uint64_t b, uint64_t c) const
 void DCKHeap::judgeFillFromCounters(uint64_t notZero) {
   uint64_t sum = 0;
   bool saturated = false;
-  for (const DCHashAndRatio* e : set_) {
+  for (const Slot& s : set_) {
+    const DCHashAndRatio* e = s.entry;
     sum += static_cast<uint64_t>(e->refCounter);
     saturated = saturated || e->refCounter >= 255;
   }

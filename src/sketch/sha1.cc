@@ -101,6 +101,30 @@ void sha1_hash_pair_with_suffix(const unsigned char* messageA, const unsigned ch
   sha1_blocks_shaext_x2(hashA, tailA, hashB, tailB, tailBlocks);
 }
 
+void sha1_hash_quad_with_suffix(const unsigned char* const messages[4], uint64_t length,
+                                const unsigned char* suffix, size_t suffixLength, uint32_t hashes[4][5]) {
+  const BlocksFn blocksFn = currentBlocks();
+  if (blocksFn != &sha1_blocks_shaext) {
+    sha1_hash_pair_with_suffix(messages[0], messages[1], length, suffix, suffixLength, hashes[0], hashes[1]);
+    sha1_hash_pair_with_suffix(messages[2], messages[3], length, suffix, suffixLength, hashes[2], hashes[3]);
+    return;
+  }
+  for (int i = 0; i < 4; ++i) std::memcpy(hashes[i], kInitialState, sizeof kInitialState);
+  const uint64_t whole = length / 64;
+  const size_t rest = static_cast<size_t>(length % 64);
+  if (whole != 0) {
+    sha1_blocks_shaext_x4(hashes[0], messages[0], hashes[1], messages[1], hashes[2], messages[2], hashes[3],
+                          messages[3], static_cast<size_t>(whole));
+  }
+  unsigned char tails[4][192];
+  size_t tailBlocks = 0;
+  for (int i = 0; i < 4; ++i) {
+    tailBlocks = buildTail(messages[i] + whole * 64, rest, suffix, suffixLength, length + suffixLength, tails[i]);
+  }
+  sha1_blocks_shaext_x4(hashes[0], tails[0], hashes[1], tails[1], hashes[2], tails[2], hashes[3], tails[3],
+                        tailBlocks);
+}
+
 bool sha1_path_available(Sha1Path path) {
   return path == Sha1Path::kPortable || sha1_shaext_supported();
 }

@@ -28,6 +28,11 @@ void sha1_hash_pair_with_suffix(const unsigned char* messageA, const unsigned ch
                                 uint64_t length, const unsigned char* suffix,
                                 size_t suffixLength, uint32_t hashA[5], uint32_t hashB[5]);
 
+// Four messages of the same length, each followed by the same suffix; on
+// the SHA-extension path the four are computed interleaved.
+void sha1_hash_quad_with_suffix(const unsigned char* const messages[4], uint64_t length,
+                                const unsigned char* suffix, size_t suffixLength, uint32_t hashes[4][5]);
+
 enum class Sha1Path { kPortable, kShaExtensions };
 
 // True when this CPU can run the path.

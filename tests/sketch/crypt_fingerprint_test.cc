@@ -182,6 +182,43 @@ TEST_F(FingerprintTest, ExtraBytesSeparateEqualBlocksOnlyWhenRandomBytesIsSet) {
   EXPECT_NE(fa, fb);
 }
 
+// Two blocks fingerprinted together (the hash workers' way) give what each
+// gives alone, on both SHA-1 paths and under every setting that changes the
+// bytes: extra bytes, fewer SHA-1 words, a shorter fingerprint, altHash.
+TEST_F(FingerprintTest, PairOfBlocksMatchesEachBlockAlone) {
+  struct Case {
+    const char* name;
+    bool altHash;
+    int randomBytes;
+    int sha1Words;
+    int hashLength;
+  };
+  const Case cases[] = {
+      {"defaults", false, 0, 5, 20},     {"extra bytes", false, 1, 5, 20}, {"three words", false, 0, 3, 20},
+      {"twelve bytes", false, 1, 5, 12}, {"altHash", true, 0, 5, 16},      {"altHash with extra bytes", true, 1, 5, 16},
+  };
+  const Bytes a = Block();
+  Bytes b = Block();
+  b[8191] ^= 1;  // differs from a in its second half only
+  for (Sha1Path path : {Sha1Path::kPortable, Sha1Path::kShaExtensions}) {
+    if (!sha1_select_path(path)) continue;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (path == Sha1Path::kPortable ? ", portable" : ", SHA extensions"));
+      Use(c.altHash, c.randomBytes);
+      myGlobals.sha1Words = c.sha1Words;
+      myGlobals.hashLength = c.hashLength;
+      Bytes aloneA, aloneB, pairA = {9, 9}, pairB;
+      DCCrypt::blockFingerprint(a.data(), 8192, extra_, aloneA, runSettings());
+      DCCrypt::blockFingerprint(b.data(), 8192, extra_, aloneB, runSettings());
+      DCCrypt::blockFingerprintPair(a.data(), b.data(), 8192, extra_, pairA, pairB, runSettings());
+      EXPECT_EQ(pairA, aloneA);
+      EXPECT_EQ(pairB, aloneB);
+      EXPECT_NE(pairA, pairB);
+      EXPECT_EQ(pairA.size(), static_cast<size_t>(c.hashLength));
+    }
+  }
+}
+
 TEST_F(FingerprintTest, SwappedHalvesGiveADifferentFingerprint) {
   // The halves are ordered: a block and its half-swapped twin are not duplicates.
   const Bytes block = Block();

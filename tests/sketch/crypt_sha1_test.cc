@@ -63,7 +63,7 @@ TEST_P(Sha1PathTest, CompressOneBlockIsTheCoreOfTheHash) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(state[i], expected[i]);
 }
 
-TEST_P(Sha1PathTest, SuffixAndPairFormsEqualHashesOfTheConcatenation) {
+TEST_P(Sha1PathTest, SuffixPairAndQuadFormsEqualHashesOfTheConcatenation) {
   // Message tails of 50..64 bytes put the suffix, the 0x80 and the length on
   // either side of a block boundary; suffixes reach the 64-byte limit.
   std::mt19937 rng(7);
@@ -89,6 +89,19 @@ TEST_P(Sha1PathTest, SuffixAndPairFormsEqualHashesOfTheConcatenation) {
                                  pairB);
       EXPECT_EQ(0, std::memcmp(expected, pairA, sizeof pairA));
       EXPECT_EQ(0, std::memcmp(expectedB, pairB, sizeof pairB));
+
+      // The form of four, with the messages shifted by 0 to 3 bytes: each
+      // lane is its own message.
+      const unsigned char* const messages[4] = {data.data(), data.data() + 1, data.data() + 2,
+                                                data.data() + 3};
+      uint32_t quad[4][5];
+      sha1_hash_quad_with_suffix(messages, length, suffix, suffixLength, quad);
+      for (int lane = 0; lane < 4; ++lane) {
+        uint32_t single[5];
+        sha1_hash_with_suffix(messages[lane], length, suffix, suffixLength, single);
+        EXPECT_EQ(0, std::memcmp(single, quad[lane], sizeof single)) << "lane " << lane;
+      }
+      EXPECT_EQ(0, std::memcmp(expected, quad[0], sizeof expected));
     }
   }
 }
