@@ -330,8 +330,8 @@ pid_t spawn(const std::string& cwd, const std::vector<std::string>& args) {
   pid_t pid = fork();
   if (pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(250);
-    freopen("/dev/null", "w", stdout);
-    freopen("/dev/null", "w", stderr);
+    if (freopen("/dev/null", "w", stdout) == nullptr) _exit(250);
+    if (freopen("/dev/null", "w", stderr) == nullptr) _exit(250);
     setenv("DEDUPEINTERNAL", "1", 1);
     setenv("ZIZUDIR3", "1", 1);
     unsetenv("VERBOSE_OUTPUT");
