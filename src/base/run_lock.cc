@@ -30,6 +30,9 @@ void registerHeld(const std::string& path) {
   heldPathSet = 1;
 }
 
+// What a file system without locks answers.
+bool noLocking(int err) { return err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS || err == EINVAL; }
+
 bool tryLock(int fd, int& err) {
   for (;;) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
@@ -64,6 +67,13 @@ RunLock::Result RunLock::acquire(const std::string& lockPath, const std::vector<
     }
     int lockErr = 0;
     if (!tryLock(fd, lockErr)) {
+      if (noLocking(lockErr)) {
+        fd_ = fd;
+        path_ = lockPath;
+        registerHeld(path_);
+        err = lockErr;
+        return Result::kUnlocked;
+      }
       ::close(fd);
       if (lockErr == EWOULDBLOCK) return Result::kInUse;
       err = lockErr;

@@ -13,7 +13,9 @@
 
 class RunLock {
  public:
-  enum class Result { kHeld, kInUse, kCannotCreate };
+  // kUnlocked: the file system takes no locks; the lock file is there and
+  // goes at the end as usual, but another run would not be noticed.
+  enum class Result { kHeld, kUnlocked, kInUse, kCannotCreate };
 
   RunLock() = default;
   ~RunLock() { release(); }

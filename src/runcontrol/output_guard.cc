@@ -62,6 +62,12 @@ void lockOutputs(RunLock& lock, const std::string& sketch) {
   switch (lock.acquire(lockName, {names.recoveryFileName}, err)) {
     case RunLock::Result::kHeld:
       return;
+    case RunLock::Result::kUnlocked:
+      // No reason to refuse the run, but a reason to say so.
+      std::cerr << ("Cannot lock " + lockName + ": " + std::strerror(err) +
+                    "; another run on this sketch name would not be noticed\n")
+                << std::flush;
+      return;
     case RunLock::Result::kInUse:
       throw RunFailure(kExitUndefinedSetting, sketch + " is in use by another run");
     case RunLock::Result::kCannotCreate:

@@ -26,7 +26,8 @@ std::string runLockName(const std::string& sketch);
 
 // Takes lock for a run that writes sketch. Throws RunFailure 133 ("SKETCH is
 // in use by another run") when another run holds it, or another process a
-// lock on the recovery file; 136 when the lock file cannot be made.
+// lock on the recovery file; 136 when the lock file cannot be made. Where
+// the file system takes no locks, says so and goes on.
 void lockOutputs(RunLock& lock, const std::string& sketch);
 
 // Throws RunFailure 133 ("NAME holds the scan of OTHER; remove it or give

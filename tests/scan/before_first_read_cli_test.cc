@@ -151,6 +151,18 @@ TEST_F(SketchNameInUse, SecondRunIsRefusedAtOnceAndADeadRunsLockNeverBlocks) {
   EXPECT_FALSE(exists(dir.file("q.rdb.lock"))) << "a run takes its lock file with it";
 }
 
+// An interrupted scan leaves its recovery file, not its lock file.
+TEST_F(SketchNameInUse, InterruptedScanTakesItsLockFileWithIt) {
+  std::vector<std::string> slow = scanOf("slow.img");
+  slow.insert(slow.end(), {"-x", "1"});
+  BackgroundScan first(dir.file("first"), slow);
+  ASSERT_TRUE(waitUntilReading(dir.file("first")));
+  ASSERT_TRUE(exists(dir.file("q.rdb.lock")));
+  first.kill(SIGINT);
+  EXPECT_TRUE(exists(dir.file("q.rdb")));
+  EXPECT_FALSE(exists(dir.file("q.rdb.lock")));
+}
+
 // Another process that holds an exclusive lock on the recovery file (here
 // the test, as `flock -x q.rdb` would) keeps a scan from starting.
 TEST_F(SketchNameInUse, RecoveryFileLockedByAnotherProcessIsRefused) {

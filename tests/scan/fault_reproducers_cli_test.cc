@@ -55,6 +55,9 @@ TEST(SourceNeverWritten, OutputNamesThatAreTheSourceOrNoRegularFileAreRefused) {
        dir.file("d.rdb")},
       {"sketch name is the source", "d.img", {"scan", "--input", dir.file("d.img"), "-o", dir.file("d.img")},
        dir.file("d.img")},
+      // The lock file goes at the end of the run.
+      {"lock file name is the source", "d.rdb.lock",
+       {"scan", "--input", dir.file("d.rdb.lock"), "-o", dir.file("d.dat")}, dir.file("d.rdb.lock")},
       {"partial scan over its source", "p.img", {"partialscan", "-d", dir.file("p.img"), "-o", dir.file("p.img")},
        dir.file("p.img")},
       {"partial scan with the source as recovery name", "q.rdb",
