@@ -163,12 +163,12 @@ TEST(Interrupt, RecoveryStateOfAnotherSizeOrSettingIsNotResumed) {
     for (int i = 0; i < blocks; ++i) im.data(i);
     im.write(img);
   };
-  image(5120);  // 40 MiB
+  image(3072);  // 24 MiB
   const Stopped stopped =
       scanAndSignal(dir, {"scan", "--input", img, "-o", sketch, "-x", "16"}, SIGINT);
   ASSERT_EQ(stopped.signal, SIGINT) << stopped.err;
   const std::string saved = readFile(recovery);
-  ASSERT_NE(saved.find("\nScan state: size=41943040 segmentSize=16777216 blockSize=8192 randomBytes=0 altHash=0 "
+  ASSERT_NE(saved.find("\nScan state: size=25165824 segmentSize=16777216 blockSize=8192 randomBytes=0 altHash=0 "
                        "storagever=1202 unreadable=0\n"),
             std::string::npos)
       << saved;
@@ -181,29 +181,29 @@ TEST(Interrupt, RecoveryStateOfAnotherSizeOrSettingIsNotResumed) {
     std::vector<std::string> extra;
     std::string why;  // empty: resumed
   } cases[] = {
-      {"truncated to 24 MiB", 3072, saved, {}, "it was written when " + img + " had 41943040 bytes; it has 25165824 now"},
-      {"grown to 48 MiB", 6144, saved, {}, "it has 50331648 now"},
-      {"another --segmentSize", 5120, saved, {"--segmentSize", "8388608"},
+      {"truncated to 16 MiB", 2048, saved, {}, "it was written when " + img + " had 25165824 bytes; it has 16777216 now"},
+      {"grown to 32 MiB", 4096, saved, {}, "it has 33554432 now"},
+      {"another --segmentSize", 3072, saved, {"--segmentSize", "8388608"},
        "it was written with --segmentSize 16777216, this run has 8388608"},
-      {"another --randomBytes", 5120, saved, {"-u", "3"}, "it was written with --randomBytes 0, this run has 3"},
-      {"another --altHash", 5120, saved, {"--altHash"}, "it was written with --altHash 0, this run has 1"},
-      {"another --storagever", 5120, saved, {"--storagever", "1201"},
+      {"another --randomBytes", 3072, saved, {"-u", "3"}, "it was written with --randomBytes 0, this run has 3"},
+      {"another --altHash", 3072, saved, {"--altHash"}, "it was written with --altHash 0, this run has 1"},
+      {"another --storagever", 3072, saved, {"--storagever", "1201"},
        "it was written with --storagever 1202, this run has 1201"},
-      {"counters beyond the recorded size", 5120,
+      {"counters beyond the recorded size", 3072,
        withField(saved, "Number of Not Zero blocks: ", "2147483648"), {}, ""},
       // A recovery file of an earlier build records no scan state.
       {"an earlier build's file, counters beyond the source", 2048,
        withField(withoutLine(saved, "Scan state: "), "Number of Not Zero blocks: ", "2147483648"), {},
        "its counters hold more blocks than the 2048 of " + img},
-      // Ten workers over 40 MiB: workers 0 to 8 have empty shares.
-      {"an earlier build's file, a position outside its share", 5120,
+      // Ten workers over 24 MiB: workers 0 to 8 have empty shares.
+      {"an earlier build's file, a position outside its share", 3072,
        withField(withoutLine(saved, "Scan state: "), "Threads Positions: ", "5 0 0 0 0 0 0 0 0 0"), {},
        "the position of read worker 0 lies outside its share of " + img},
-      {"an earlier build's file with another --segmentSize", 5120, withoutLine(saved, "Scan state: "),
+      {"an earlier build's file with another --segmentSize", 3072, withoutLine(saved, "Scan state: "),
        {"--segmentSize", "8388608"},
        "it does not record its --segmentSize, and only a run with the default 16777216 resumes such a file"},
-      {"an earlier build's file, same size and settings", 5120, withoutLine(saved, "Scan state: "), {}, ""},
-      {"the same size and settings", 5120, saved, {}, ""},
+      {"an earlier build's file, same size and settings", 3072, withoutLine(saved, "Scan state: "), {}, ""},
+      {"the same size and settings", 3072, saved, {}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
