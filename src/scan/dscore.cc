@@ -179,7 +179,9 @@ bool DSCore::init(const std::string& name) {
 
 namespace {
 
-std::string settingText(const char* option, uint64_t value) { return std::string(option) + " " + std::to_string(value); }
+std::string settingText(const char* option, uint64_t value) {
+  return std::string(option) + " " + std::to_string(value);
+}
 
 }  // namespace
 

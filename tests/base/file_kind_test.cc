@@ -15,7 +15,8 @@
 namespace {
 
 TEST(SameFile, OneInodeNumberOnTwoFileSystemsIsTwoFiles) {
-  const std::vector<std::string> roots = {"/proc", "/sys", "/dev", "/dev/pts", "/dev/shm", "/sys/fs/cgroup", "/run", "/"};
+  const std::vector<std::string> roots = {"/proc",          "/sys", "/dev", "/dev/pts", "/dev/shm",
+                                          "/sys/fs/cgroup", "/run", "/"};
   std::string a, b;
   for (size_t i = 0; i < roots.size() && a.empty(); ++i) {
     for (size_t j = i + 1; j < roots.size() && a.empty(); ++j) {

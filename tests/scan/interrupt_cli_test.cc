@@ -181,7 +181,8 @@ TEST(Interrupt, RecoveryStateOfAnotherSizeOrSettingIsNotResumed) {
     std::vector<std::string> extra;
     std::string why;  // empty: resumed
   } cases[] = {
-      {"truncated to 16 MiB", 2048, saved, {}, "it was written when " + img + " had 25165824 bytes; it has 16777216 now"},
+      {"truncated to 16 MiB", 2048, saved, {},
+       "it was written when " + img + " had 25165824 bytes; it has 16777216 now"},
       {"grown to 32 MiB", 4096, saved, {}, "it has 33554432 now"},
       {"another --segmentSize", 3072, saved, {"--segmentSize", "8388608"},
        "it was written with --segmentSize 16777216, this run has 8388608"},
