@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -136,29 +135,26 @@ bool DSCore::init(const std::string& name) {
   if (myGlobals.command == "scan" || myGlobals.command == "load") {
     if (logger->loadPrologue()) {
       prologueRead = true;
-      if (logger->loadHashes(*heap, true)) {
+      // Recovery state of this source that does not fit this run: the scan
+      // starts over, as for a recovery file of another source.
+      std::string why;
+      if (myGlobals.command == "scan" && logger->inputFileName() == logger->recoveryFileName &&
+          logger->fileSourceNames == logger->sourceNames) {
+        why = resumeProblem();
+      }
+      if (!why.empty()) {
+        logger->inputStream.close();
+        std::cout << "\n\t Data source or heap size are inconsistent, ignoring given sketch file and "
+                     "starting from device start"
+                  << std::endl;
+        std::cerr << ("Cannot resume from " + logger->recoveryFileName + ": " + why + "; the scan starts over\n")
+                  << std::flush;
+      } else if (logger->loadHashes(*heap, true)) {
         // A load reports the source that the file describes, not the
         // (usually empty) input of this run.
         if (myGlobals.command == "load") {
           logger->sourceNames = logger->fileSourceNames;
           heap->judgeFillFromCounters(logger->notZeroBlocks);
-        }
-        if (myGlobals.command == "scan" && logger->inputFileName() == logger->recoveryFileName) {
-          const std::string why = resumeProblem();
-          if (!why.empty()) {
-            // As for a recovery file of another source: the scan starts over.
-            std::cout << "\n\t Data source or heap size are inconsistent, ignoring given sketch file and "
-                         "starting from device start"
-                      << std::endl;
-            std::cerr << ("Cannot resume from " + logger->recoveryFileName + ": " + why +
-                          "; the scan starts over\n")
-                      << std::flush;
-            heap->clear();
-            logger->smallZeroBlocks = logger->bigZeroBlocks = logger->notZeroBlocks = 0;
-            logger->unreadableBlocks = 0;
-            for (auto& p : logger->threadPositions) p = 0;
-            return false;
-          }
         }
         if (myGlobals.command == "scan" && !sayReuse()) {
           // The completed result is of the source as it was: scan it anew.
@@ -183,7 +179,9 @@ bool DSCore::init(const std::string& name) {
 
 namespace {
 
-std::string settingText(const char* option, uint64_t value) { return std::string(option) + " " + std::to_string(value); }
+std::string settingText(const char* option, uint64_t value) {
+  return std::string(option) + " " + std::to_string(value);
+}
 
 }  // namespace
 

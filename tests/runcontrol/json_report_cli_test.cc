@@ -74,6 +74,7 @@ TEST(JsonReport, ScanLoadAndMergeCarryTheTextReportsFigures) {
   EXPECT_EQ(b["seen"].get<uint64_t>(),
             b["zero_small"].get<uint64_t>() + b["zero_big"].get<uint64_t>() + b["not_zero"].get<uint64_t>());
   EXPECT_EQ(b["seen"], 24 * 128);
+  EXPECT_EQ(b["unreadable"], 0);
 
   ASSERT_EQ(runCli(dir.path(), {"scan", "--input", dir.file("b.img"), "-o", dir.file("b.dat")}).status, 0);
   struct Case {

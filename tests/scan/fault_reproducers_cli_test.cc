@@ -62,6 +62,11 @@ TEST(SourceNeverWritten, OutputNamesThatAreTheSourceOrNoRegularFileAreRefused) {
        dir.file("p.img")},
       {"partial scan with the source as recovery name", "q.rdb",
        {"partialscan", "-d", dir.file("q.rdb"), "-o", dir.file("q.dat")}, dir.file("q.rdb")},
+      // A save writes the temporary first and would truncate it.
+      {"temporary of the sketch name is the source", "d.dat.tmp",
+       {"scan", "--input", dir.file("d.dat.tmp"), "-o", dir.file("d.dat")}, dir.file("d.dat.tmp")},
+      {"temporary of the recovery name is the source", "d.rdb.tmp",
+       {"scan", "--input", dir.file("d.rdb.tmp"), "-o", dir.file("d.dat")}, dir.file("d.rdb.tmp")},
       {"sketch name a device node", "e.img", {"scan", "--input", dir.file("e.img"), "-o", "/dev/null"}, "/dev/null"},
       {"sketch name a FIFO", "f.img", {"scan", "--input", dir.file("f.img"), "-o", dir.file("fifo.dat")},
        dir.file("fifo.dat")},

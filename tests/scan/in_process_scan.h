@@ -53,7 +53,12 @@ class InProcessScan : public ::testing::Test {
     hashRequests->drain();
   }
 
-  // Runs the command; fails the test instead of hanging.
+  // Runs the command; fails the test instead of hanging. Then empties the
+  // queues, as the driver does after every run: a partial scan leaves up to
+  // thousands of sample requests queued, which the compression workers of
+  // a next run would take for their own (a full scan's workers count them
+  // against their quota and may end early, leaving their end markers to the
+  // run after, whose workers then end at once and never finish its samples).
   template <typename Command>
   void runWithin(int seconds, Command command) {
     auto done = std::async(std::launch::async, command);
@@ -61,6 +66,10 @@ class InProcessScan : public ::testing::Test {
       ADD_FAILURE() << "the command did not end";
       std::_Exit(1);
     }
+    readRequests->drain();
+    readcmpRequests->drain();
+    cmpRequests->drain();
+    hashRequests->drain();
   }
   void scanWithin(int seconds) { runWithin(seconds, [] { scanCommand(); }); }
 

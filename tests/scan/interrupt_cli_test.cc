@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,6 +121,117 @@ TEST(Interrupt, CompletedResultIsSaidToBeReusedOrScannedAgainAfterAResize) {
   ASSERT_EQ(resized.status, 0) << resized.err;
   EXPECT_NE(resized.err.find("it has 2457600 now: scanning it again"), std::string::npos) << resized.err;
   EXPECT_NE(readFile(dir.file("s.dat")).find("Number of Not Zero blocks: 300\n"), std::string::npos);
+}
+
+// The lines of a text, and back.
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t from = 0;
+  while (from < text.size()) {
+    const std::size_t nl = text.find('\n', from);
+    lines.push_back(text.substr(from, nl - from));
+    from = nl + 1;
+  }
+  return lines;
+}
+
+std::string withoutLine(const std::string& text, const std::string& prefix) {
+  std::string out;
+  for (const std::string& l : linesOf(text)) {
+    if (l.compare(0, prefix.size(), prefix) != 0) out += l + "\n";
+  }
+  return out;
+}
+
+std::string withField(const std::string& text, const std::string& label, const std::string& value) {
+  std::string out;
+  for (const std::string& l : linesOf(text)) out += (l.compare(0, label.size(), label) == 0 ? label + value : l) + "\n";
+  return out;
+}
+
+// A recovery file resumes only the scan it was written for: the same source
+// size and the same settings, with counters and positions inside the
+// source. Anything else starts over, says why, and ends with the result of
+// a scan of the source as it is.
+TEST(Interrupt, RecoveryStateOfAnotherSizeOrSettingIsNotResumed) {
+  TempDir dir;
+  const std::string img = dir.file("s.img");
+  const std::string sketch = dir.file("q.dat");
+  const std::string recovery = dir.file("q.rdb");
+  auto image = [&img](int blocks) {
+    scantest::Image im;
+    for (int i = 0; i < blocks; ++i) im.data(i);
+    im.write(img);
+  };
+  image(3072);  // 24 MiB
+  const Stopped stopped =
+      scanAndSignal(dir, {"scan", "--input", img, "-o", sketch, "-x", "16"}, SIGINT);
+  ASSERT_EQ(stopped.signal, SIGINT) << stopped.err;
+  const std::string saved = readFile(recovery);
+  ASSERT_NE(saved.find("\nScan state: size=25165824 segmentSize=16777216 blockSize=8192 randomBytes=0 altHash=0 "
+                       "storagever=1202 unreadable=0\n"),
+            std::string::npos)
+      << saved;
+
+  const std::map<std::string, std::string> backend = {{"DEDUPEINTERNAL", "1"}, {"ZIZUDIR3", "1"}};
+  struct Case {
+    const char* what;
+    int blocks;  // the source's size now
+    std::string recoveryText;
+    std::vector<std::string> extra;
+    std::string why;  // empty: resumed
+  } cases[] = {
+      {"truncated to 16 MiB", 2048, saved, {},
+       "it was written when " + img + " had 25165824 bytes; it has 16777216 now"},
+      {"grown to 32 MiB", 4096, saved, {}, "it has 33554432 now"},
+      {"another --segmentSize", 3072, saved, {"--segmentSize", "8388608"},
+       "it was written with --segmentSize 16777216, this run has 8388608"},
+      {"another --randomBytes", 3072, saved, {"-u", "3"}, "it was written with --randomBytes 0, this run has 3"},
+      {"another --altHash", 3072, saved, {"--altHash"}, "it was written with --altHash 0, this run has 1"},
+      {"another --storagever", 3072, saved, {"--storagever", "1201"},
+       "it was written with --storagever 1202, this run has 1201"},
+      {"counters beyond the recorded size", 3072,
+       withField(saved, "Number of Not Zero blocks: ", "2147483648"), {}, ""},
+      // A recovery file of an earlier build records no scan state.
+      {"an earlier build's file, counters beyond the source", 2048,
+       withField(withoutLine(saved, "Scan state: "), "Number of Not Zero blocks: ", "2147483648"), {},
+       "its counters hold more blocks than the 2048 of " + img},
+      // Ten workers over 24 MiB: workers 0 to 8 have empty shares.
+      {"an earlier build's file, a position outside its share", 3072,
+       withField(withoutLine(saved, "Scan state: "), "Threads Positions: ", "5 0 0 0 0 0 0 0 0 0"), {},
+       "the position of read worker 0 lies outside its share of " + img},
+      {"an earlier build's file with another --segmentSize", 3072, withoutLine(saved, "Scan state: "),
+       {"--segmentSize", "8388608"},
+       "it does not record its --segmentSize, and only a run with the default 16777216 resumes such a file"},
+      {"an earlier build's file, same size and settings", 3072, withoutLine(saved, "Scan state: "), {}, ""},
+      {"the same size and settings", 3072, saved, {}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    image(c.blocks);
+    std::remove(sketch.c_str());
+    dztest::writeFile(recovery, c.recoveryText);
+    std::vector<std::string> args = {"scan", "--input", img, "-o", sketch};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    const dztest::CliResult r = runCli(dir.path(), args, backend);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const bool resumes = std::string(c.what).find("same size and settings") != std::string::npos;
+    if (resumes) {
+      EXPECT_NE(r.err.find("Resuming " + recovery), std::string::npos) << r.err;
+    } else {
+      EXPECT_EQ(r.err.find("Resuming"), std::string::npos) << r.err;
+      EXPECT_TRUE(r.err.find("Cannot resume from " + recovery + ": ") != std::string::npos ||
+                  r.err.find("Cannot use this file: " + sketch) != std::string::npos)
+          << r.err;
+      if (!c.why.empty()) {
+        EXPECT_NE(r.err.find(c.why + "; the scan starts over"), std::string::npos) << r.err;
+      }
+    }
+    EXPECT_NE(readFile(sketch).find("\nNumber of Not Zero blocks: " + std::to_string(c.blocks) + "\n"),
+              std::string::npos)
+        << "every block of the source as it is, once";
+    EXPECT_EQ(readFile(sketch).find("Scan state"), std::string::npos) << "a result file as it always was";
+  }
 }
 
 }  // namespace
