@@ -208,6 +208,8 @@ void detailsTable(std::ostream& out, const Json& run) {
       {"Big zero blocks (in all-zero segments)", "/blocks/zero_big", Row::kBlocks, "blocks"},
       {"Not zero blocks", "/blocks/not_zero", Row::kBlocks, "blocks"},
   };
+  // Only a scan reports the blocks it could not read.
+  static const Row kUnreadable = {"Blocks that could not be read", "/blocks/unreadable", Row::kBlocks, "blocks"};
   static const Row kPartial[] = {
       {"Blocks of partial-scan inputs", "/blocks/partial_scans/blocks", Row::kBlocks, "blocks"},
       {"Zero blocks of partial-scan inputs", "/blocks/partial_scans/zero", Row::kBlocks, "blocks"},
@@ -242,6 +244,7 @@ void detailsTable(std::ostream& out, const Json& run) {
       << "<th scope=\"col\">Unit</th><th scope=\"col\" class=\"n\">Size</th></tr></thead>\n<tbody>\n"
       << "<tr><th scope=\"row\">Source name</th><td colspan=\"3\">" << htmlEscape(sourcesText(run)) << "</td></tr>\n";
   for (const Row& r : kHead) detailRow(out, run, r);
+  if (!at(run, kUnreadable.pointer).is_null()) detailRow(out, run, kUnreadable);
   if (!at(run, "/blocks/partial_scans").is_null()) {
     for (const Row& r : kPartial) detailRow(out, run, r);
   }
