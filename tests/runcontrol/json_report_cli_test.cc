@@ -135,7 +135,8 @@ TEST(JsonReport, BatchLinesWithTheirOwnJsonLeaveOnlyJsonOnStandardOutput) {
   makeImage(dir, "a.img", "8M", 5);
   const std::string scan = "scan -d " + dir.file("a.img") + " -o " + dir.file("a.dat") + " --json";
   const std::string load = "load -o " + dir.file("a.dat") + " --json";
-  dztest::writeFile(dir.file("b.txt"), scan + "\n" + load + "\nload " + dir.file("a.dat") + " --json\n--version --json\n");
+  dztest::writeFile(dir.file("b.txt"),
+                    scan + "\n" + load + "\nload " + dir.file("a.dat") + " --json\n--version --json\n");
   const CliResult r = runCli(dir.path(), {"--batchfile", dir.file("b.txt")});
   // Line 3 was refused.
   ASSERT_EQ(r.status, 123) << r.err;
