@@ -568,14 +568,15 @@ void readThreadFnc(int w, long long devSize) {
       continue;
     }
     ssize_t n = 0;
+    int err = 0;
     {
       // Around the read, so that the reads themselves keep to the cap.
       const ThrottledRead turn;
       ++myGlobals.readsIssued;
       n = source.read(buf, static_cast<size_t>(chunk), static_cast<off_t>(cur));
+      err = errno;  // before the turn is given back
     }
     if (n < 0) {
-      const int err = errno;
       returnChunkBuffer(buf, static_cast<size_t>(chunk));
       try {
         throw MyException(readErrorText(cur, err));
