@@ -71,8 +71,7 @@ Windows measure(const std::vector<Read>& reads) {
   if (reads.empty()) return w;
   const int64_t span = static_cast<int64_t>(kWindowS * 1e9);
   const int64_t first = reads.front().ns;
-  const int64_t last = reads.back().ns;
-  w.seconds = static_cast<double>(last - first) / 1e9;
+  w.seconds = static_cast<double>(reads.back().ns - first) / 1e9;
   std::vector<int64_t> prefix(reads.size() + 1, 0);
   for (size_t i = 0; i < reads.size(); ++i) prefix[i + 1] = prefix[i] + reads[i].bytes;
   w.mib = static_cast<double>(prefix.back()) / kMiB;
@@ -92,7 +91,6 @@ Windows measure(const std::vector<Read>& reads) {
     const double rate = static_cast<double>(prefix[i + 1] - prefix[k]) / kMiB / kWindowS;
     if (rate < w.minRate) w.minRate = rate;
   }
-  (void)last;
   return w;
 }
 
@@ -126,7 +124,8 @@ bool scanAtCap(const std::string& dir, unsigned cap, double seconds) {
   readcmpRequests->drain();
   cmpRequests->drain();
   hashRequests->drain();
-  std::vector<Read> reads(gReads.begin(), gReads.begin() + static_cast<long>(std::min(gReadCount.load(), gReads.size())));
+  const size_t count = std::min(gReadCount.load(), gReads.size());
+  std::vector<Read> reads(gReads.begin(), gReads.begin() + static_cast<long>(count));
   std::sort(reads.begin(), reads.end(), [](const Read& a, const Read& b) { return a.ns < b.ns; });
   ::unlink(source.c_str());
 

@@ -13,16 +13,16 @@ Throttle::Turn Throttle::take(int64_t now, unsigned cap) {
   // A later batch line may ask for more slots than the first parse made.
   if (slots.size() < cap) slots.resize(cap, 0);
   const size_t slot = count++ % cap;
-  wentCond.wait(lock, [&] { return slots[slot] != kPending; });
+  doneCond.wait(lock, [&] { return slots[slot] != kPending; });
   const int64_t last = slots[slot];
   slots[slot] = kPending;
   return {slot, last == 0 ? now : std::max(now, last + kSecondUs)};
 }
 
-void Throttle::went(const Turn& turn, int64_t at) {
+void Throttle::done(const Turn& turn, int64_t at) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     slots[turn.slot] = at;
   }
-  wentCond.notify_all();
+  doneCond.notify_all();
 }

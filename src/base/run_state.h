@@ -10,34 +10,35 @@
 #include <mutex>
 #include <vector>
 
-// Read workers take one turn per chunk when maxMBPs is not 0, before they
-// read it. One slot per MiB/s of the cap: the chunk maxMBPs turns back must
-// have gone a whole second before this one may go, so no second of the scan
-// reads more than maxMBPs chunks of 1 MiB.
+// Read workers take one turn per chunk when maxMBPs is not 0, around its
+// read. One slot per MiB/s of the cap: the read of the chunk maxMBPs turns
+// back must have ended a whole second before this one may start, so no
+// second of the scan reads more than maxMBPs chunks of 1 MiB.
 struct Throttle {
-  // A slot whose chunk waits for its time to go.
+  // A slot whose chunk has a turn but has not been read yet.
   static constexpr int64_t kPending = -1;
 
-  // Steady-clock microseconds at which the slot's last chunk went; 0 for a
-  // slot not used yet.
+  // Steady-clock microseconds at which the read of the slot's last chunk
+  // ended; 0 for a slot not used yet.
   std::vector<int64_t> slots;
   unsigned count = 0;
   std::mutex mutex;
-  std::condition_variable wentCond;
+  std::condition_variable doneCond;
 
   struct Turn {
     size_t slot;
-    int64_t release;  // when the chunk may go (steady-clock microseconds)
+    int64_t release;  // when the read may start (steady-clock microseconds)
   };
 
   // Takes the next turn at now (steady-clock microseconds, after boot): the
-  // chunk may go now, or one second after the slot's last chunk went,
-  // whichever is later. Waits while that chunk has a turn but has not gone
-  // yet; waits for nothing else.
+  // read may start now, or one second after the read of the slot's last
+  // chunk ended, whichever is later. Waits while that chunk has a turn but
+  // has not been read yet; waits for nothing else.
   Turn take(int64_t now, unsigned cap);
-  // The turn's chunk went at `at`; the slot's next turn counts from then, so
-  // a worker that woke late does not pass its delay on as a shorter second.
-  void went(const Turn& turn, int64_t at);
+  // The turn's chunk has been read, at `at`; the slot's next turn counts
+  // from then, so a late wake-up or a slow read makes the next second
+  // longer, never shorter.
+  void done(const Turn& turn, int64_t at);
 };
 
 extern Throttle* gThrottle;

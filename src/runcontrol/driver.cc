@@ -174,13 +174,8 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
   gLogSweeper = &sweeper;
   installInterruptHandlers();
 
-  if (!boostOptions(argc, argv)) {
-    if (!versionShown()) std::exit(kExitCommandLine);
-    // Asking for the version is a complete, successful run.
-    std::cout.rdbuf(realOut);
-    closeLog(sweeper, log);
-    return 0;
-  }
+  // The help and the version were shown above: false is a refusal.
+  if (!boostOptions(argc, argv)) std::exit(kExitCommandLine);
   applyStartupSettings();
 
   // With --json on the program's own line, standard output carries only the

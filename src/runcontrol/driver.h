@@ -16,9 +16,11 @@ struct CommandSet {
 // The commands declared in commands.h.
 CommandSet productCommands();
 
-// Returns 0 after the last run, or after showing the version. Exits with 10
-// (no run log), 123 (first parse refused) or a validation status from
-// boostOptions.
+// Returns 0 after the last run, or after showing the version (without the
+// run log); 123 after showing the help (without the run log), or after a
+// batch in which a line was refused or whose file could not be read. Exits
+// with 10 (no run log), 123 (first parse refused), a validation status from
+// boostOptions or the status of a failed run.
 int runDezevazir(int argc, char** argv, const CommandSet& commands);
 
 #endif  // DEZEVAZIR_RUNCONTROL_DRIVER_H_

@@ -247,7 +247,9 @@ constexpr unsigned kMaxThreads = 1024;
 void refuseUndefinedValues() {
   const RunGlobals& g = myGlobals;
   for (const char* name : {"maxMBPs", "threads", "loglevel", "minSecsRecovery"}) {
-    if (givenNegative(name)) refuse(std::string("Invalid ") + name + " given: " + givenText(name) + ": must not be negative", 133);
+    if (givenNegative(name)) {
+      refuse(std::string("Invalid ") + name + " given: " + givenText(name) + ": must not be negative", 133);
+    }
   }
   if (g.threads < 1) refuse("Invalid threads given: need at least 1", 133);
   // Each thread is a read worker with its queue share and buffers; beyond
@@ -319,6 +321,7 @@ void setBatchLine(bool batchLine) { gBatchLine = batchLine; }
 
 bool boostOptions(int argc, char** argv) {
   gVersionShown = false;
+  gGiven.clear();
   OptionGroups groups;
   const po::options_description accepted = groups.accepted();
   po::positional_options_description positional;
@@ -329,7 +332,6 @@ bool boostOptions(int argc, char** argv) {
     const po::parsed_options parsed =
         po::command_line_parser(argc, argv).options(accepted).positional(positional).run();
     refuseSecondWord(parsed);
-    gGiven.clear();
     for (const po::option& o : parsed.options) {
       if (!o.value.empty()) gGiven[o.string_key] = o.value.back();
     }

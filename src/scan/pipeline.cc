@@ -57,14 +57,26 @@ int64_t steadyMicros() {
       .count();
 }
 
-// One limiter turn per chunk, before it is read; the wait is the rest of
-// the second since its slot's last chunk went (see Throttle).
-void throttleTurn() {
-  if (gThrottle == nullptr) return;
-  const Throttle::Turn turn = gThrottle->take(steadyMicros(), myGlobals.maxMBPs);
-  std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(turn.release)));
-  gThrottle->went(turn, steadyMicros());
-}
+// One limiter turn per chunk, taken before the chunk is read and given back
+// once it has been read: the read may start when the turn allows (the rest
+// of the second since its slot's last chunk was read, see Throttle).
+class ThrottledRead {
+ public:
+  ThrottledRead() : capped_(myGlobals.maxMBPs != 0 && gThrottle != nullptr) {
+    if (!capped_) return;
+    turn_ = gThrottle->take(steadyMicros(), myGlobals.maxMBPs);
+    std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(turn_.release)));
+  }
+  ~ThrottledRead() {
+    if (capped_) gThrottle->done(turn_, steadyMicros());
+  }
+  ThrottledRead(const ThrottledRead&) = delete;
+  ThrottledRead& operator=(const ThrottledRead&) = delete;
+
+ private:
+  bool capped_;
+  Throttle::Turn turn_{};
+};
 
 std::string readErrorText(uint64_t offset, int err) {
   return "Error reading " + std::to_string(offset) + " errno " + std::to_string(err);
@@ -606,10 +618,13 @@ void readThreadFnc(int w, long long devSize) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
-    // Before the read, so that reads, not only hand-overs, keep to the cap.
-    if (myGlobals.maxMBPs != 0) throttleTurn();
-    ++myGlobals.readsIssued;
-    ssize_t n = source.read(buf, static_cast<size_t>(chunk), static_cast<off_t>(cur));
+    ssize_t n = 0;
+    {
+      // Around the read, so that the reads themselves keep to the cap.
+      const ThrottledRead turn;
+      ++myGlobals.readsIssued;
+      n = source.read(buf, static_cast<size_t>(chunk), static_cast<off_t>(cur));
+    }
     std::vector<unsigned char> unreadable;
     if (n < 0) n = rereadBlocks(source, buf, chunk, cur, bs, unreadable);
     const int64_t chunkStart = cur;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The manual page renders without a warning, has its sections, and documents
-# every option the program accepts (all groups enabled) and every exit
-# status of the README's table.
+# The manual page renders without a warning and reads as meant, has its
+# sections, and documents every option the program accepts (all groups
+# enabled) and every exit status of the README's table.
 # Usage: man_page_test.sh PAGE DEZEVAZIR README
 set -uo pipefail
 page=$1 bin=$2 readme=$3
@@ -44,6 +44,19 @@ exits=$(sed -n '/^\.SH EXIT STATUS$/,/^\.SH /p' "$page")
 for status in $statuses; do
     grep -qx "\.B $status" <<<"$exits" || fail "exit status $status is not documented"
 done
+
+# The rendered text, not only the source: a font change between macro
+# arguments joins words ("name:reason"), a stray quote shows. One line, runs
+# of blanks (justification) made one.
+rendered=$(man -l "$page" 2>/dev/null | col -bx | tr -s ' \t\n' ' ')
+for phrase in "Resuming name: X of Y bytes already scanned." "(Error reading: name: reason;" \
+    "(Cannot read mergefile: name: reason)." "(Error opening logfile: ridoriDozu.log)."; do
+    grep -qF -- "$phrase" <<<"$rendered" || fail "the rendered page does not read: $phrase"
+done
+glued=$(grep -oE '[a-z]:[a-z]+' <<<"$rendered" | sort -u)
+[[ -z $glued ]] || fail "words joined at a colon in the rendered page: $(tr '\n' ' ' <<<"$glued")"
+stray=$(grep -oE '[A-Za-z.]"[.,;)]' <<<"$rendered" | sort -u)
+[[ -z $stray ]] || fail "stray quotes in the rendered page: $(tr '\n' ' ' <<<"$stray")"
 
 if ((failures > 0)); then
     exit 1

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "cli.h"
@@ -74,7 +75,7 @@ TEST_F(MergeCli, FileWithItselfDoublesCountersAndRaisesEachReferenceCounterOnce)
 
   const CliResult r = merge({in, in});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, "Warning: merge input " + in + " is the same file as " + in + ": its source is counted twice\n");
   EXPECT_NE(r.out.find("Estimated Dedupe Savings:"), std::string::npos) << r.out;
 
   ReadBack m = merged();
@@ -92,6 +93,33 @@ TEST_F(MergeCli, FileWithItselfDoublesCountersAndRaisesEachReferenceCounterOnce)
     EXPECT_EQ(m.entries[i].ratio, f.entries[i].ratio);
     EXPECT_EQ(m.entries[i].count, raised[i]) << i;
   }
+}
+
+// Inputs that count a source twice are named, each with the earlier input
+// it repeats; the merged file is the same as without the warning.
+TEST_F(MergeCli, InputsThatCountASourceTwiceAreNamedAndMergedAsBefore) {
+  const std::string a = write("a.dat", fullScan("/dev/sdb", {{fp(1), "0.25", 1}, {fp(2), "0.5", 3}}, 1, 0, 100));
+  const std::string other = write("c.dat", fullScan("/dev/sdb", {{fp(3), "0.5", 1}}, 0, 0, 50));
+  const std::string disjoint = write("d.dat", fullScan("/dev/sdc", {{fp(4), "0.5", 1}}, 0, 0, 50));
+  ASSERT_EQ(::link(a.c_str(), path("hard.dat").c_str()), 0);
+  ASSERT_EQ(::symlink("a.dat", path("soft.dat").c_str()), 0);
+
+  ASSERT_EQ(merge({a, a}).status, 0);
+  const std::string itself = readFile(path("merged"));
+  for (const std::string& again : {path("hard.dat"), path("soft.dat"), std::string("./") + "a.dat"}) {
+    SCOPED_TRACE(again);
+    const CliResult r = merge({a, disjoint, again, other});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "Warning: merge input " + again + " is the same file as " + a +
+                         ": its source is counted twice\n"
+                         "Warning: merge input " + other + " holds the same source names (/dev/sdb) as " + a +
+                         ": if it is the same source, it is counted twice\n");
+    ASSERT_EQ(merge({a, again}).status, 0);
+    EXPECT_EQ(readFile(path("merged")), itself);
+  }
+  const CliResult distinct = merge({a, disjoint});
+  ASSERT_EQ(distinct.status, 0);
+  EXPECT_EQ(distinct.err, "");
 }
 
 TEST_F(MergeCli, TwoDisjointFullSketchesKeepTheKSmallestOfBoth) {

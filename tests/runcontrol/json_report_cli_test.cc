@@ -118,13 +118,104 @@ TEST(JsonReport, BatchModeWritesOneObjectPerRunAndEverythingElseToStandardError)
   dztest::writeFile(dir.file("b.txt"), "scan -d " + dir.file("a.img") + " -o " + dir.file("a.dat") + "\nload -o " +
                                            dir.file("a.dat") + "\nload -o C:\\x\n");
   const CliResult r = runCli(dir.path(), {"--batchfile", dir.file("b.txt"), "--json"});
-  ASSERT_EQ(r.status, 0) << r.err;
+  // Line 3 was refused: the batch ends 123 once the others have run.
+  ASSERT_EQ(r.status, 123) << r.err;
   std::istringstream lines(r.out);
   std::string line;
   std::vector<std::string> commands;
   while (std::getline(lines, line)) commands.push_back(json::parse(line)["command"]);
   EXPECT_EQ(commands, (std::vector<std::string>{"scan", "load"}));
   EXPECT_NE(r.err.find("Error parsing line #3"), std::string::npos);
+}
+
+// --json on the batch file's lines, not the program's: standard output is
+// still JSON Lines and nothing else; the echo of each line, the help after
+// a refused line and the version go to standard error.
+TEST(JsonReport, BatchLinesWithTheirOwnJsonLeaveOnlyJsonOnStandardOutput) {
+  TempDir dir;
+  makeImage(dir, "a.img", "8M", 5);
+  const std::string scan = "scan -d " + dir.file("a.img") + " -o " + dir.file("a.dat") + " --json";
+  const std::string load = "load -o " + dir.file("a.dat") + " --json";
+  dztest::writeFile(dir.file("b.txt"),
+                    scan + "\n" + load + "\nload " + dir.file("a.dat") + " --json\n--version --json\n");
+  const CliResult r = runCli(dir.path(), {"--batchfile", dir.file("b.txt")});
+  // Line 3 was refused.
+  ASSERT_EQ(r.status, 123) << r.err;
+  std::istringstream lines(r.out);
+  std::string line;
+  std::vector<std::string> commands;
+  while (std::getline(lines, line)) {
+    ASSERT_TRUE(json::accept(line)) << "not JSON: " << line;
+    commands.push_back(json::parse(line)["command"]);
+  }
+  EXPECT_EQ(commands, (std::vector<std::string>{"scan", "load"}));
+  const std::string program = dztest::dezevazirPath();
+  for (const std::string& echo : {scan, load}) {
+    EXPECT_NE(r.err.find(program + " " + echo + "\n"), std::string::npos) << r.err;
+  }
+  EXPECT_NE(r.err.find("Error parsing line #3\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Veda Dezevazir odazirera Version: 1.03 Build 153:"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("dezevazir 1.03 (build 153)\nGit commit: "), std::string::npos) << r.err;
+}
+
+// Under --json standard output holds JSON or nothing: the help, the version
+// and the help after a refused command line go to standard error.
+TEST(JsonReport, HelpVersionAndRefusalsKeepOffStandardOutput) {
+  TempDir dir;
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"--version", "--json"}, 0, "dezevazir 1.03 (build 153)\nGit commit: "},
+      {{"--json", "--help"}, 123, "Veda Dezevazir odazirera Version: 1.03 Build 153:\n"},
+      {{"--js", "-h"}, 123, "Veda Dezevazir odazirera Version: 1.03 Build 153:\n"},
+      {{"--js", "scan"}, 123, "Unable to parse command line: invalid option value: Device to scan not given"},
+      {{"--json", "bogus"}, 123, "Unable to parse command line: invalid option value - Invalid"},
+      {{"--json", "load", "x.dat"}, 123, "Unable to parse command line: the word x.dat is not understood"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1 % c.args.size()]);
+    const CliResult r = runCli(dir.path(), c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.find(c.err), 0u) << r.err;
+  }
+}
+
+// A merge that counts one source twice says so, on standard error and in
+// its object's warnings, and merges as before.
+TEST(JsonReport, MergeWarnsOfInputsThatCountASourceTwice) {
+  TempDir dir;
+  makeImage(dir, "a.img", "8M", 6);
+  makeImage(dir, "b.img", "8M", 7);
+  for (const auto& scan : std::vector<std::vector<std::string>>{{"a.img", "a.dat"}, {"a.img", "again.dat"},
+                                                                {"b.img", "b.dat"}}) {
+    ASSERT_EQ(runCli(dir.path(), {"scan", "-d", scan[0], "-o", scan[1]}).status, 0);
+  }
+  const std::string sameFile = "Warning: merge input a.dat is the same file as a.dat: its source is counted twice";
+  const std::string sameNames =
+      "Warning: merge input again.dat holds the same source names (a.img) as a.dat: if it is the same source, it "
+      "is counted twice";
+  const struct {
+    std::string inputs;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {"a.dat,b.dat", {}},
+      {"a.dat,a.dat,b.dat", {sameFile}},
+      {"a.dat,b.dat,again.dat", {sameNames}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.inputs);
+    const CliResult r = runCli(dir.path(), {"merge", "--mergefiles", c.inputs, "-o", "m.dat", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json j = onlyObject(r);
+    EXPECT_EQ(j["warnings"], json(c.warnings));
+    std::string lead;
+    for (const std::string& w : c.warnings) lead += w + "\n";
+    EXPECT_EQ(r.err.substr(0, lead.size()), lead);
+    EXPECT_EQ(r.err.find("Warning"), c.warnings.empty() ? std::string::npos : 0u) << r.err;
+  }
 }
 
 // The intervals hold the truth of generated images (each seed gives the same

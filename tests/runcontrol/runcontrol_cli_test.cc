@@ -2,6 +2,7 @@
 // the built binary runs in a fresh directory and its exit status, output
 // and files are checked.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -105,6 +106,19 @@ const std::string kBadCommand =
 const std::string kNoDevice = kParseError + "invalid option value: Device to scan not given or cannot open\n";
 const std::string kGitLine = std::string("Git commit: ") + kBuildId + "\n";
 const std::string kNoSource = "Device to scan not given: use --input\n";
+const std::string kVersionText = std::string("dezevazir 1.03 (build 153)\nGit commit: ") + kBuildId + "\n";
+
+// A second positional word, as the parse refuses it.
+std::string secondWordText(const std::string& word, const std::string& command) {
+  return "the word " + word + " is not understood: one command word is taken (here " + command +
+         "); a sketch file goes with --sketch (-o), merge inputs with --mergefiles a,b\n";
+}
+
+// Text to match literally in a regular expression.
+std::string literal(const std::string& text) {
+  static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+  return std::regex_replace(text, special, R"(\$&)");
+}
 
 const std::vector<CliCase> kCliCases = {
     // Help and parse errors: status 123, the groups on stdout.
@@ -128,8 +142,13 @@ const std::vector<CliCase> kCliCases = {
      kParseError + "unrecognised option --threads\n", kCaption, "Git commit"},
     {"backend option needs DEDUPEINTERNAL", {"--hashRequestsMaxQ", "4", "load"}, kSupport, 123,
      kParseError + "unrecognised option --hashRequestsMaxQ\n", "Support options:\n", "Git commit|Backend"},
-    {"second positional word", {"scan", "load"}, kPlain, 123,
-     kParseError + "option --command cannot be specified more than once\n", kCaption},
+    {"second positional word", {"scan", "load"}, kPlain, 123, literal(kParseError + secondWordText("load", "scan")),
+     kCaption},
+    // A file given without its option: the word and where it belongs.
+    {"sketch file as a second word", {"load", "x.dat"}, kPlain, 123,
+     literal(kParseError + secondWordText("x.dat", "load")), kCaption},
+    {"merge inputs as two words", {"merge", "--mergefiles", "a", "b"}, kPlain, 123,
+     literal(kParseError + secondWordText("b", "merge")), kCaption},
     {"ambiguous abbreviation", {"--merge", "x", "load"}, kPlain, 123, kParseError + "option --merge is ambiguous.*\n",
      kCaption},
     {"missing option value", {"load", "--loglevel"}, kPlain, 123, kParseError + ".*--loglevel.*\n", kCaption},
@@ -161,8 +180,22 @@ const std::vector<CliCase> kCliCases = {
      "Mergefiles must be used with merge command only\n"},
 
     // Ranges.
-    {"updatebw 0 (through its prefix)", {"load", "--upd", "0"}, kPlain, 130, "Valid values are between 1 to 9999\n"},
-    {"updatebw 10000", {"load", "-s", "10000"}, kPlain, 130, "Valid values are between 1 to 9999\n"},
+    {"updatebw 0 (through its prefix)", {"load", "--upd", "0"}, kPlain, 130,
+     "Valid values are between 1 to 9999 for --updatebw \\(-s\\), given 0\n"},
+    {"updatebw 10000", {"load", "-s", "10000"}, kPlain, 130,
+     "Valid values are between 1 to 9999 for --updatebw \\(-s\\), given 10000\n"},
+    {"updatebw 0", {"load", "-s", "0"}, kPlain, 130,
+     "Valid values are between 1 to 9999 for --updatebw \\(-s\\), given 0\n"},
+    // The parser takes a negative number for an unsigned option as a huge
+    // one; the message quotes what was typed.
+    {"negative updatebw", {"load", "-s", "-1"}, kPlain, 130,
+     "Valid values are between 1 to 9999 for --updatebw \\(-s\\), given -1\n"},
+    {"negative maxMBPs", {"load", "-x", "-5"}, kPlain, 133, "Invalid maxMBPs given: -5: must not be negative\n"},
+    {"negative threads", {"load", "-p", "-3"}, kSupport, 133, "Invalid threads given: -3: must not be negative\n"},
+    {"negative loglevel", {"load", "--loglevel=-1"}, kPlain, 133,
+     "Invalid loglevel given: -1: must not be negative\n"},
+    {"negative minSecsRecovery", {"load", "-T", "-1"}, kBackend, 133,
+     "Invalid minSecsRecovery given: -1: must not be negative\n"},
     {"storagever 1199", {"load", "--storagever", "1199"}, kSupport, 131, "Invalid Storage Ver given\n"},
     {"storagever 1203", {"load", "--storagever", "1203"}, kSupport, 131, "Invalid Storage Ver given\n"},
     {"threads 0", {"load", "-p", "0"}, kSupport, 133, "Invalid threads given: need at least 1\n"},
@@ -196,30 +229,33 @@ const std::vector<CliCase> kCliCases = {
      "file_352441C2.dat", true},
     {"partialscan name", {"Partialscan", "-d", "abc"}, kPlain, 0, "", "RUN partialscan ", "",
      "file_partialscan_352441C2.dat", true},
-    {"load of an empty input", {"load"}, kPlain, 0, "", "RUN load command=load input= sketch=file_0.dat ", "",
-     "file_0.dat", true},
+    // A load has nothing to name its sketch after: none is generated, and
+    // the load says that it needs --sketch.
+    {"load of an empty input", {"load"}, kPlain, 0, "", "RUN load command=load input= sketch= ", "", "", true},
+    {"load names the sketch after its input", {"load", "-d", "abc"}, kPlain, 0, "",
+     "RUN load command=load input=abc sketch=file_352441C2.dat ", "", "file_352441C2.dat", true},
     {"merge writes merge_out", {"merge", "--mergefiles", "a,b", "--mergeall"}, kPlain, 0, "",
      "RUN merge .*sketch=merge_out .*merge=2 ", "", "merge_out", true},
     {"sketch given", {"scan", "-d", "abc", "-o", "mine.dat"}, kPlain, 0, "", "RUN scan .*sketch=mine.dat ", "", "",
      true},
     {"word batch keeps scan without a device test", {"batch"}, kPlain, 0, "", "RUN scan command=scan input= ", "",
      "file_0.dat", true},
-    {"batch file that cannot be opened", {"load", "--batchfile", "nofile"}, kPlain, 0,
+    {"batch file that cannot be opened", {"load", "--batchfile", "nofile"}, kPlain, 123,
      "Cannot open batch file nofile: No such file or directory\n", "", "RUN|Time Consumed", "", true},
     // A device or FIFO could block or never end a line.
-    {"batch file that is a device", {"load", "--batchfile", "/dev/zero"}, kPlain, 0,
+    {"batch file that is a device", {"load", "--batchfile", "/dev/zero"}, kPlain, 123,
      "Cannot use batch file /dev/zero: it is neither a regular file nor a block device\n", "", "RUN|Time Consumed",
      "", true},
     {"single line starting with # is skipped", {"#", "--batchfile", ""}, kPlain, 0, "", "", "RUN|Time Consumed",
      "file_0.dat", true},
     {"start-up settings reach the run", {"load", "-x", "3", "--loglevel", "5", "-p", "2", "--altHash"}, kBoth, 0, "",
-     "threads=2 loglevel=5 hashLength=16 .*td=5 logq=5 qlevel=7 bounds=4,20,1000,0 throttle=3 ", "", "file_0.dat",
+     "threads=2 loglevel=5 hashLength=16 .*td=5 logq=5 qlevel=7 bounds=4,20,1000,0 throttle=3 ", "", "",
      true},
-    {"updatebw bounds accepted", {"load", "-s", "1"}, kPlain, 0, "", "updatebw=1 ", "", "file_0.dat", true},
-    {"updatebw upper bound accepted", {"load", "-s", "9999"}, kPlain, 0, "", "updatebw=9999 ", "", "file_0.dat",
+    {"updatebw bounds accepted", {"load", "-s", "1"}, kPlain, 0, "", "updatebw=1 ", "", "", true},
+    {"updatebw upper bound accepted", {"load", "-s", "9999"}, kPlain, 0, "", "updatebw=9999 ", "", "",
      true},
     {"hashRequestsMaxQ through its prefix", {"load", "--hashRequestsMaxQ", "7"}, kBackend, 0, "",
-     "bounds=20,100,70,0 ", "", "file_0.dat", true},
+     "bounds=20,100,70,0 ", "", "", true},
 };
 
 class CliTable : public ::testing::TestWithParam<CliCase> {};
@@ -310,8 +346,9 @@ TEST_F(Batch, WindowsLineEndingsDoNotReachTheLastWord) {
 TEST_F(Batch, BadLinesAreReportedByFileLineNumberAndSkipped) {
   // Line 3 is not a comment ('#' after blanks): words "#" and "x".
   const CliResult r = run("\n# comment\n  # x\nbogus\n--help\nload -o l.dat\n");
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ(kParseError + "option --command cannot be specified more than once\nError parsing line #3\n" +
+  // The other lines ran; the batch says that some did not.
+  EXPECT_EQ(123, r.status);
+  EXPECT_EQ(kParseError + secondWordText("x", "#") + "Error parsing line #3\n" +
                 kBadCommand + "Error parsing line #4\nError parsing line #5\n",
             r.err);
   const auto runs = runLines(r.out);
@@ -377,6 +414,34 @@ TEST_F(Batch, ValidationFailureEndsTheWholeProgram) {
     const CliResult r = run(std::string("load\n") + c.line + "\nload\n", {}, c.env);
     EXPECT_EQ(c.status, r.status) << c.line;
     EXPECT_EQ(1u, runLines(r.out).size()) << c.line;
+  }
+}
+
+// A run that fails ends the whole batch at once with its own status (the
+// lines after it do not run); a refused line is skipped and the batch ends
+// 123 after the others ran.
+TEST_F(Batch, FailedRunEndsTheBatchAtOnceAndARefusedLineAtTheEnd) {
+  writeFile(dir.file("junk.dat"), "not a sketch file\n");
+  writeFile(dir.file("merged.dat"),
+            "..:: Veda Dezevazir Odazirera ::.. merge\nOriginal file names: a b\nSketch size: 0\n"
+            "Number of Small Zero blocks: 0\nNumber of Big Zero blocks: 0\nNumber of Not Zero blocks: 0\n"
+            "Potential unique estimation: 0\nUnique estimation after split: 0\n"
+            "Average compression ratio: 0.5\nThreads Positions: 0\nBuild: 153\n");
+  const struct {
+    const char* line;
+    int status;
+  } cases[] = {{"load -o missing.dat", 134},
+               {"load -o merged.dat", 135},
+               {"merge --mergefiles junk.dat,junk.dat -o m.dat", 128},
+               {"scan -d missing.img", 123},
+               {"load -o x.dat y.dat", 123}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    writeFile(dir.file("b.txt"), std::string(c.line) + "\n--version\n");
+    const CliResult r = runCli(dir.path(), {"--batchfile", "b.txt"});
+    EXPECT_EQ(c.status, r.status) << r.err;
+    // The next line ran only after a refused one.
+    EXPECT_EQ(c.status == 123, r.out.find(" --version\n" + kVersionText) != std::string::npos) << r.out;
   }
 }
 
@@ -509,7 +574,6 @@ TEST_F(RunLog, WriteFailureIsReportedOnceAndTheProgramStillEnds) {
 
 // --version: two exact lines for scripts and packages, status 0, whatever
 // else the line holds, and no run.
-const std::string kVersionText = std::string("dezevazir 1.03 (build 153)\nGit commit: ") + kBuildId + "\n";
 
 TEST(Version, BuildIdIsACommitOrUnknown) {
   EXPECT_TRUE(std::regex_match(kBuildId, std::regex("[0-9a-f]{40}|unknown"))) << kBuildId;
@@ -547,13 +611,63 @@ TEST(Version, PrintsOnlyTheVersionWhateverElseTheLineAsks) {
   }
 }
 
-TEST(Version, RunLogIsCompleteAsForAnyOtherRun) {
+// The help and the version run nothing: the previous run's log stays as it
+// was, and no log is made where there was none.
+TEST(Version, HelpAndVersionLeaveTheRunLogAlone) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {{{"--version"}, 0},
+               {{"--vers", "scan"}, 0},
+               {{"--json", "--version"}, 0},
+               {{"--help"}, 123},
+               {{}, 123},
+               {{"-h", "load", "-o", "x.dat"}, 123}};
+  const std::string previous = " 01/01/2026.000001 00:00:00  starting Veda Dezevazir Odazirera: (1.03 153) - x \n";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "no arguments" : c.args[0]);
+    TempDir dir;
+    writeFile(dir.file("ridoriDozu.log"), previous);
+    EXPECT_EQ(c.status, runCli(dir.path(), c.args).status);
+    EXPECT_EQ(previous, readFile(dir.file("ridoriDozu.log")));
+    ::unlink(dir.file("ridoriDozu.log").c_str());
+    EXPECT_EQ(c.status, runCli(dir.path(), c.args).status);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("ridoriDozu.log")));
+  }
+}
+
+// `cd / && dezevazir --version` as a user who cannot write there. Run as
+// nobody when the tests run as root (root may write anywhere).
+TEST(Version, WorksWhereTheRunLogCannotBeWritten) {
   TempDir dir;
-  ASSERT_EQ(0, runCli(dir.path(), {"--version"}, {}, kStubBin).status);
-  const auto log = lines(readFile(dir.file("ridoriDozu.log")));
-  ASSERT_EQ(2u, log.size());
-  EXPECT_TRUE(searches(log[0], " starting Veda Dezevazir Odazirera: \\(1\\.03 153\\) - .* --version $")) << log[0];
-  EXPECT_TRUE(searches(log[1], " number of SHA1 0, number of CMPS 0, number of reads 0$")) << log[1];
+  ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0555));
+  std::vector<std::string> prefix;
+  std::string runner;
+  if (::geteuid() == 0) {
+    if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv to run as nobody";
+    runner = "/usr/bin/setpriv";
+    prefix = {"--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+  }
+  for (const std::string& cwd : {dir.path(), std::string("/")}) {
+    for (const char* ask : {"--version", "--help"}) {
+      std::vector<std::string> args = prefix;
+      if (!runner.empty()) args.push_back(dztest::dezevazirPath());
+      args.push_back(ask);
+      const CliResult r = runCli(cwd, args, {}, runner);
+      SCOPED_TRACE(cwd + " " + ask);
+      EXPECT_EQ(std::string(ask) == "--version" ? 0 : 123, r.status) << r.err;
+      EXPECT_EQ("", r.err);
+      EXPECT_NE(std::string::npos, r.out.find(std::string(ask) == "--version" ? kVersionText : kCaption)) << r.out;
+    }
+  }
+  // The same user is refused a run there, as before: the log is needed.
+  if (!runner.empty()) {
+    std::vector<std::string> args = prefix;
+    args.push_back(dztest::dezevazirPath());
+    args.push_back("load");
+    EXPECT_EQ(10, runCli(dir.path(), args, {}, runner).status);
+  }
+  ::chmod(dir.path().c_str(), 0755);
 }
 
 TEST(Version, BatchLineAskingForTheVersionIsSkippedWithoutAnError) {

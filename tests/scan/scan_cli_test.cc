@@ -147,6 +147,29 @@ TEST(ScanRefusals, SourcesAndSketchFilesThatCannotBeUsed) {
   }
 }
 
+// A load that cannot run says which option or file and why, on standard
+// error only, and ends 134 as before.
+TEST(ScanRefusals, LoadNamesTheMissingOptionOrFileAndTheReason) {
+  TempDir dir;
+  dztest::writeFile(dir.file("hostname"), "myhost\n");
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"load"}, "Cannot read given sketch: none was given; name the sketch file with --sketch (-o)\n"},
+      {{"load", "-o", "missing.dat"}, "Cannot read given sketch missing.dat: No such file or directory\n"},
+      {{"load", "-o", "nodir/x.dat"}, "Cannot read given sketch nodir/x.dat: No such file or directory\n"},
+      {{"load", "-o", "hostname"}, "Corrupted header at hostname: not a sketch file\nCannot read given sketch\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const auto r = runCli(dir.path(), c.args);
+    EXPECT_EQ(r.status, 134);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
 std::string hexLower(const std::vector<unsigned char>& v) {
   static const char kDigits[] = "0123456789abcdef";
   std::string s;

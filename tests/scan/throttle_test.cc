@@ -17,14 +17,14 @@ constexpr int64_t kSecond = 1000 * kMs;
 // A steady clock well after boot, as the read workers see it.
 constexpr int64_t kStart = 3600 * kSecond;
 
-// Takes a turn whose chunk goes at its time plus `late`.
+// Takes a turn whose chunk is read by its time plus `late`.
 int64_t turnAt(Throttle& t, int64_t now, unsigned cap, int64_t late = 0) {
   const Throttle::Turn turn = t.take(now, cap);
-  t.went(turn, std::max(now, turn.release) + late);
+  t.done(turn, std::max(now, turn.release) + late);
   return turn.release;
 }
 
-TEST(ThrottleTest, EachSlotWaitsTheRestOfTheSecondSinceItsLastChunkWent) {
+TEST(ThrottleTest, EachSlotWaitsTheRestOfTheSecondSinceItsLastChunkWasRead) {
   Throttle t;
   t.slots.assign(3, 0);
   // Unused slots let the first three chunks go at once.
@@ -32,28 +32,28 @@ TEST(ThrottleTest, EachSlotWaitsTheRestOfTheSecondSinceItsLastChunkWent) {
   EXPECT_EQ(kStart + 1 * kMs, turnAt(t, kStart + 1 * kMs, 3));
   EXPECT_EQ(kStart + 2 * kMs, turnAt(t, kStart + 2 * kMs, 3));
   // 300 ms after the first: the fourth waits the 700 ms that remain of that
-  // second, not 300 ms; its worker wakes 4 ms late.
+  // second, not 300 ms; its read ends 4 ms later.
   EXPECT_EQ(kStart + kSecond, turnAt(t, kStart + 300 * kMs, 3, 4 * kMs));
   EXPECT_EQ(kStart + kSecond + 1 * kMs, turnAt(t, kStart + 300 * kMs, 3));
   EXPECT_EQ(kStart + kSecond + 2 * kMs, turnAt(t, kStart + 301 * kMs, 3));
-  // The seventh counts from when the fourth went, not from when it asked
-  // or was due.
+  // The seventh counts from when the fourth was read, not from when it
+  // asked or was due.
   EXPECT_EQ(kStart + 2 * kSecond + 4 * kMs, turnAt(t, kStart + 400 * kMs, 3));
   // A slot last used more than a second ago lets its chunk go at once.
   EXPECT_EQ(kStart + 5 * kSecond, turnAt(t, kStart + 5 * kSecond, 3));
   EXPECT_EQ(8u, t.count);
 }
 
-// The next turn of a slot whose chunk has not gone yet counts from when it
-// goes, whether it asked before or after.
-TEST(ThrottleTest, ATurnOfASlotStillWaitingCountsFromWhenItsChunkGoes) {
+// The next turn of a slot whose chunk has not been read yet counts from when
+// its read ends, whether it asked before or after.
+TEST(ThrottleTest, ATurnOfASlotStillReadingCountsFromWhenItsReadEnds) {
   Throttle t;
   t.slots.assign(1, 0);
   const Throttle::Turn first = t.take(kStart, 1);
   EXPECT_EQ(kStart, first.release);
   int64_t second = 0;
   std::thread next([&] { second = t.take(kStart + 1 * kMs, 1).release; });
-  t.went(first, kStart + 5 * kMs);
+  t.done(first, kStart + 5 * kMs);
   next.join();
   EXPECT_EQ(kStart + kSecond + 5 * kMs, second);
 }
@@ -68,9 +68,9 @@ TEST(ThrottleTest, ALaterLineWithAHigherCapGetsItsSlots) {
   EXPECT_EQ(4u, t.slots.size());
 }
 
-// Whatever the spacing of the turns and however late the workers wake, no
-// second holds more than cap chunks going, and while turns come faster than
-// the cap allows, every second holds that many.
+// Whatever the spacing of the turns and however late the workers wake or
+// long the reads take, no second holds more than cap reads, and while turns
+// come faster than the cap allows, every second holds that many.
 TEST(ThrottleTest, NoSecondHoldsMoreThanTheCapAndABusyOneHoldsIt) {
   for (unsigned cap : {1u, 7u, 50u, 200u}) {
     Throttle t;
@@ -78,7 +78,7 @@ TEST(ThrottleTest, NoSecondHoldsMoreThanTheCapAndABusyOneHoldsIt) {
     std::mt19937 rng(cap);
     std::uniform_int_distribution<int64_t> gap(0, 3 * kSecond / cap);
     std::uniform_int_distribution<int64_t> late(0, 20 * kMs);
-    std::vector<int64_t> went;
+    std::vector<int64_t> read;
     int64_t now = kStart;
     const int turns = static_cast<int>(cap) * 20;
     for (int i = 0; i < turns; ++i) {
@@ -86,14 +86,14 @@ TEST(ThrottleTest, NoSecondHoldsMoreThanTheCapAndABusyOneHoldsIt) {
       const Throttle::Turn turn = t.take(now, cap);
       ASSERT_GE(turn.release, now);
       const int64_t at = turn.release + late(rng);
-      t.went(turn, at);
-      went.push_back(at);
-      // A worker's next turn comes after its chunk went; ten workers.
+      t.done(turn, at);
+      read.push_back(at);
+      // A worker's next turn comes after its chunk was read; ten workers.
       if (i % 10 == 9) now = std::max(now, at);
     }
-    std::sort(went.begin(), went.end());
-    for (size_t i = cap; i < went.size(); ++i) {
-      ASSERT_GE(went[i] - went[i - cap], kSecond) << "cap " << cap << " chunk " << i;
+    std::sort(read.begin(), read.end());
+    for (size_t i = cap; i < read.size(); ++i) {
+      ASSERT_GE(read[i] - read[i - cap], kSecond) << "cap " << cap << " chunk " << i;
     }
   }
   // Turns far faster than the cap: the chunks go cap per second exactly.
