@@ -202,6 +202,7 @@ struct Cachestat {
   uint64_t nrRecentlyEvicted;
 };
 
+// glibc has no wrapper. The tests can withhold it, as older kernels do.
 long cachestat(int fd, CachestatRange* range, Cachestat* stat) {
   if (kernelFeatureWithheld(KernelFeature::kCachestat)) {
     errno = ENOSYS;

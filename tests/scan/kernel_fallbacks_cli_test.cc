@@ -99,6 +99,9 @@ TEST_F(KernelFallbacks, EveryFallbackWritesTheSameSketchFile) {
 TEST_F(KernelFallbacks, WithheldFeaturesAreNotAskedForAndTheFallbacksAre) {
   const std::string strace = "/usr/bin/strace";
   if (::access(strace.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << strace;
+  // Containers may forbid tracing.
+  const auto probe = runCli(dir_.path(), {"-f", "-qq", "-o", "/dev/null", "/bin/true"}, {}, strace);
+  if (probe.status != 0) GTEST_SKIP() << "strace cannot trace here: " << probe.err;
   struct Call {
     const char* feature;
     std::vector<const char*> calls;  // any of these, as strace shows them
@@ -116,7 +119,6 @@ TEST_F(KernelFallbacks, WithheldFeaturesAreNotAskedForAndTheFallbacksAre) {
     return false;
   };
   const std::string normal = dztest::readFile(scan("", false, strace) + "/trace");
-  if (normal.find("execve(") == std::string::npos) GTEST_SKIP() << "strace cannot trace here: " << normal;
   for (const Call& c : uses) EXPECT_TRUE(has(normal, c)) << c.feature << " is not used in the normal run";
 
   for (const Call& c : uses) {
