@@ -89,7 +89,7 @@ h1 { font-size: 1.6rem; margin: 0 0 .2rem; }
 h2 { font-size: 1.2rem; margin: 1.6rem 0 .5rem; border-bottom: 1px solid #999; }
 .sub { color: #333; margin: 0 0 .6rem; overflow-wrap: anywhere; }
 .answer { display: flex; flex-wrap: wrap; gap: .8rem; margin: .8rem 0; }
-.box { flex: 1 1 12rem; border: 2px solid #111; padding: .6rem .8rem; }
+.box { flex: 1 1 9rem; border: 2px solid #111; padding: .6rem .8rem; }
 .box .k { font-size: .85rem; text-transform: uppercase; letter-spacing: .04em; }
 .box .v { display: block; font-size: 1.7rem; font-weight: bold; }
 .box .r { font-size: .85rem; }
@@ -112,6 +112,8 @@ table { border-collapse: collapse; width: 100%; margin: .4rem 0 1rem; font-size:
 caption { text-align: left; font-weight: bold; padding: .2rem 0; }
 th, td { border: 1px solid #888; padding: .25rem .45rem; text-align: left; vertical-align: top; }
 td.n, th.n { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
+table.small { font-size: .8rem; }
+table.small th, table.small td { padding: .15rem .3rem; }
 thead th { background: #e6e6e6; }
 tr.partial td { font-style: italic; }
 .tag { border: 1px solid #111; padding: 0 .3rem; font-size: .8rem; font-style: normal; white-space: nowrap; }
@@ -122,6 +124,9 @@ dl.facts dd { margin: 0; overflow-wrap: anywhere; }
 @media print {
   @page { margin: 14mm 12mm; }
   body { font-size: 10.5pt; max-width: none; padding: 0; color: #000; }
+  .answer { flex-wrap: nowrap; gap: .5rem; }
+  .box .v { font-size: 1.4rem; }
+  table.small { font-size: 7.5pt; }
   h2 { break-after: avoid; page-break-after: avoid; }
   figure, svg, table.small, .answer, .box, tr, .keep { break-inside: avoid; page-break-inside: avoid; }
   thead { display: table-header-group; }
@@ -273,7 +278,7 @@ void histogram(std::ostream& out, const Json& run, const std::string& name, cons
   }
   out << "<figure class=\"keep\" id=\"histogram-" << name << "\">\n"
       << svgBarChart(title, xTitle, "fingerprints in the sketch", bars) << "\n<figcaption>" << htmlEscape(caption)
-      << "</figcaption>\n<table class=\"small\"><thead><tr><th scope=\"col\">" << htmlEscape(xTitle) << "</th>"
+      << "</figcaption>\n<table class=\"small\"><thead><tr><th scope=\"col\">Bucket</th>"
       << head.str() << "</tr></thead><tbody><tr><th scope=\"row\">Fingerprints</th>" << counts.str()
       << "</tr></tbody></table>\n</figure>\n";
 }
@@ -318,9 +323,9 @@ void reportPage(std::ostream& out, const Json& run) {
     out << "<p class=\"note\">This sketch file holds no fingerprints (a partial scan's result): every block "
            "counts as unique, and the figures rest on its sampled compression ratio.</p>\n";
   }
-  out << "<p class=\"lead\">For "
-      << htmlEscape(binarySize(logical)) << " of data in " << sourceCount
-      << (sourceCount == 1 ? " source" : " sources") << ", the array needs about <strong>"
+  out << "<p class=\"lead\">For the " << htmlEscape(binarySize(logical)) << " of "
+      << (sourceCount == 1 ? "" : std::to_string(sourceCount) + " sources, ") << "<em>"
+      << htmlEscape(sourcesText(run)) << "</em>, the array needs about <strong>"
       << figure(run, "/detail/physical/effective/bytes", binarySize(effective)) << "</strong> of physical space";
   if (haveRange && !exact) {
     out << " (95 % range " << htmlEscape(binarySize(physLow)) << " to " << htmlEscape(binarySize(physHigh)) << ")";

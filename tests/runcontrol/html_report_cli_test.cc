@@ -145,7 +145,8 @@ TEST(HtmlReport, ScanLoadPartialAndMergePagesShowTheJsonFigures) {
 
   // A 24 MiB source reads as 24.0 MiB, its answer with its saving.
   const std::string scan = readFile(dir.file("scan.html"));
-  EXPECT_NE(scan.find("For 24.0 MiB of data in 1 source"), std::string::npos);
+  EXPECT_NE(scan.find("For the 24.0 MiB of <em>" + dir.file("a.img") + "</em>, the array needs about"),
+            std::string::npos);
   EXPECT_NE(scan.find("<svg class=\"chart\""), std::string::npos);
   EXPECT_NE(scan.find("Exact: the sketch never filled"), std::string::npos) << "no sketch filled here";
 
