@@ -320,8 +320,12 @@ void reportPage(std::ostream& out, const Json& run) {
     physHigh = effective + dataBytes * (ci[1].get<double>() / U - 1);
   }
   const double ratio = effective > 0 ? logical / effective : INFINITY;
-  const std::string ratioShown =
-      !std::isfinite(ratio) ? "nothing to store" : (ratio >= 10 ? fixedText(ratio, 0) : fixedText(ratio, 1)) + ":1";
+  // No data blocks at all: the array stores nothing of the source (only its
+  // own overheads), and a ratio of 0 or infinity would say nothing.
+  const std::string ratioShown = !(logical > 0) || !std::isfinite(ratio) ? "nothing to store"
+                                 : ratio >= 10                           ? fixedText(ratio, 0) + ":1"
+                                 : ratio >= 0.1                          ? fixedText(ratio, 1) + ":1"
+                                                                         : fixedText(ratio, 3) + ":1";
   const size_t sourceCount = at(run, "/sources").size();
 
   out << "<section id=\"answer\" class=\"keep\">\n<h2>The answer</h2>\n";
@@ -336,8 +340,14 @@ void reportPage(std::ostream& out, const Json& run) {
   if (haveRange && !exact) {
     out << " (95 % range " << htmlEscape(binarySize(physLow)) << " to " << htmlEscape(binarySize(physHigh)) << ")";
   }
-  out << ": a data reduction of " << htmlEscape(ratioShown) << ", saving "
-      << figure(run, "/savings_percent/total", percentText(total)) << " of the space.</p>\n"
+  if (logical > 0) {
+    out << ": a data reduction of " << htmlEscape(ratioShown) << ", saving "
+        << figure(run, "/savings_percent/total", percentText(total)) << " of the space.</p>\n";
+  } else {
+    out << ", its own overheads alone: no data blocks were found, so "
+        << figure(run, "/savings_percent/total", percentText(total)) << " of the source is saved.</p>\n";
+  }
+  out
       << "<div class=\"answer\">\n"
       << "<div class=\"box\"><span class=\"k\">Source size</span><span class=\"v\">" << htmlEscape(binarySize(logical))
       << "</span><span class=\"r\">" << htmlEscape(groupedCount(T + Hb)) << " blocks of "
