@@ -573,6 +573,9 @@ void inputsTable(std::ostream& out, const RunHtml& html) {
         << pct("compression") << pct("zeroes") << pct("total") << "</tr>\n";
     ++i;
   }
+  // An empty body is not valid HTML; a merge without inputs never reaches
+  // its report, but the page must not depend on that.
+  if (i == 0) out << "<tr><td colspan=\"9\">No input figures.</td></tr>\n";
   out << "</tbody>\n</table>\n<p class=\"note\">Each input's own figures, as its own load report gives them. "
          "The merged figures above are not their sum: blocks that several sources share are stored once.</p>\n"
          "</section>\n";
