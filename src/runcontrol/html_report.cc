@@ -122,6 +122,7 @@ dl.facts dt { font-weight: bold; }
 dl.facts dd { margin: 0; overflow-wrap: anywhere; }
 .keep { break-inside: avoid; page-break-inside: avoid; }
 @media print {
+  /* No page size: A4 or Letter, as the printer has it; the content fits the narrower A4. */
   @page { margin: 14mm 12mm; }
   body { font-size: 10.5pt; max-width: none; padding: 0; color: #000; }
   .answer { flex-wrap: nowrap; gap: .5rem; }
