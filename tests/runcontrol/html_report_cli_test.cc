@@ -3,7 +3,6 @@
 // holds no outside reference; a page that cannot be written ends the run
 // before the source is read. (Validity and rendering: html_page_render_test.sh.)
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,7 +47,8 @@ std::string unescape(std::string s) {
 
 // Every (attribute name's value, data-value) pair of the page, for one
 // attribute name: data-figure (the run's JSON) or data-input-figure.
-std::vector<std::pair<std::string, json>> pageFigures(const std::string& page, const std::string& attr = "data-figure") {
+std::vector<std::pair<std::string, json>> pageFigures(const std::string& page,
+                                                      const std::string& attr = "data-figure") {
   std::vector<std::pair<std::string, json>> found;
   const std::regex re(attr + "=\"([^\"]*)\" data-value=\"([^\"]*)\"");
   for (auto it = std::sregex_iterator(page.begin(), page.end(), re); it != std::sregex_iterator(); ++it) {
@@ -103,6 +103,8 @@ std::vector<std::string> with(std::vector<std::string> args, const std::vector<s
 // --html must be the same.
 std::string withoutTime(const std::string& out) { return std::regex_replace(out, std::regex("Time Consumed:.*"), ""); }
 
+std::string digitsMasked(const std::string& out) { return std::regex_replace(out, std::regex("[0-9]"), "9"); }
+
 TEST(HtmlReport, ScanLoadPartialAndMergePagesShowTheJsonFigures) {
   TempDir dir;
   makeImage(dir, "a.img", "24M", 3);
@@ -139,13 +141,17 @@ TEST(HtmlReport, ScanLoadPartialAndMergePagesShowTheJsonFigures) {
     ASSERT_EQ(plain.status, 0);
     const CliResult paged = runCli(dir.path(), with(c.args, {"--html", page}));
     ASSERT_EQ(paged.status, 0);
-    EXPECT_EQ(withoutTime(paged.out), withoutTime(plain.out));
+    // A partial scan samples other blocks each run: only its figures differ.
+    const bool sampled = c.args[0] == "partialscan";
+    EXPECT_EQ(sampled ? digitsMasked(withoutTime(paged.out)) : withoutTime(paged.out),
+              sampled ? digitsMasked(withoutTime(plain.out)) : withoutTime(plain.out));
     EXPECT_EQ(paged.err, plain.err);
   }
 
   // A 24 MiB source reads as 24.0 MiB, its answer with its saving.
   const std::string scan = readFile(dir.file("scan.html"));
-  EXPECT_NE(scan.find("For 24.0 MiB of data in 1 source"), std::string::npos);
+  EXPECT_NE(scan.find("For the 24.0 MiB of <em>" + dir.file("a.img") + "</em>, the array needs about"),
+            std::string::npos);
   EXPECT_NE(scan.find("<svg class=\"chart\""), std::string::npos);
   EXPECT_NE(scan.find("Exact: the sketch never filled"), std::string::npos) << "no sketch filled here";
 
@@ -177,10 +183,10 @@ TEST(HtmlReport, AFilledSketchShowsItsIntervalsAsRanges) {
   TempDir dir;
   makeImage(dir, "a.img", "24M", 3);
   const std::string page = dir.file("a.html");
-  const CliResult r = runCli(dir.path(),
-                             {"scan", "--input", dir.file("a.img"), "-o", dir.file("a.dat"), "--hashSize", "300",
-                              "--json", "--html", page},
-                             kBackend);
+  const CliResult r = runCli(
+      dir.path(),
+      {"scan", "--input", dir.file("a.img"), "-o", dir.file("a.dat"), "--hashSize", "300", "--json", "--html", page},
+      kBackend);
   ASSERT_EQ(r.status, 0) << r.err;
   const json run = json::parse(r.out);
   const std::string html = readFile(page);
@@ -205,19 +211,34 @@ TEST(HtmlReport, APageThatCannotBeWrittenEndsTheRunBeforeTheSourceIsRead) {
     int status;
     const char* message;
   } cases[] = {
-      {"missing directory", {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("no/p.html")},
-       136, "Cannot write the HTML page "},
-      {"a directory", {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("adir")}, 136,
+      {"missing directory",
+       {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("no/p.html")},
+       136,
+       "Cannot write the HTML page "},
+      {"a directory",
+       {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("adir")},
+       136,
        "it is a directory"},
-      {"the source", {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("a.img")}, 133,
+      {"the source",
+       {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("a.img")},
+       133,
        "which this run reads"},
-      {"the sketch file", {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("a.dat")}, 133,
+      {"the sketch file",
+       {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("a.dat")},
+       133,
        "the sketch file of this run"},
-      {"a merge input", {"merge", "--mergefiles", dir.file("old.dat") + "," + dir.file("a.img"), "-o",
-                         dir.file("m.dat"), "--html", dir.file("old.dat")},
-       133, "which this run reads"},
-      {"the loaded file", {"load", "-o", dir.file("old.dat"), "--html", dir.file("old.dat")}, 133, "which this run reads"},
-      {"no name", {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", ""}, 133,
+      {"a merge input",
+       {"merge", "--mergefiles", dir.file("old.dat") + "," + dir.file("a.img"), "-o", dir.file("m.dat"), "--html",
+        dir.file("old.dat")},
+       133,
+       "which this run reads"},
+      {"the loaded file",
+       {"load", "-o", dir.file("old.dat"), "--html", dir.file("old.dat")},
+       133,
+       "which this run reads"},
+      {"no name",
+       {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", ""},
+       133,
        "Invalid html given: need a file name"},
   };
   for (const Case& c : cases) {
