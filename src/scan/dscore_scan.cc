@@ -79,6 +79,7 @@ bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/
     ++logger->notZeroBlocks;
     position = static_cast<uint64_t>(pos);
     hashReq* req;
+    const size_t hashLength = myGlobals.hashLength > 0 ? static_cast<size_t>(myGlobals.hashLength) : 0;
     const size_t bound = static_cast<size_t>(myGlobals.hashRequestsMaxQ) * myGlobals.threads;
     if (chunk_ != nullptr && (chunk_->pinned || gPinnedChunks.load(std::memory_order_relaxed) < chunkPinLimit())) {
       // No copy: the request points into the chunk and keeps it alive.
@@ -87,8 +88,7 @@ bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/
         gPinnedChunks.fetch_add(1, std::memory_order_relaxed);
       }
       chunk_->refs.fetch_add(1, std::memory_order_relaxed);
-      req = new hashReq(const_cast<unsigned char*>(data), len, std::vector<unsigned char>(myGlobals.hashLength, 0),
-                        extraBytes, static_cast<uint64_t>(pos));
+      req = gHashReqPool.take(const_cast<unsigned char*>(data), len, hashLength, extraBytes, static_cast<uint64_t>(pos));
       req->chunk = chunk_;
     } else {
       // The one copy of the block, with the two extra bytes after it.
@@ -96,8 +96,7 @@ bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/
       std::memcpy(buf, data, len);
       buf[len] = extraBytes[0];
       buf[len + 1] = extraBytes[1];
-      req = new hashReq(buf, len, std::vector<unsigned char>(myGlobals.hashLength, 0), extraBytes,
-                        static_cast<uint64_t>(pos));
+      req = gHashReqPool.take(buf, len, hashLength, extraBytes, static_cast<uint64_t>(pos));
     }
     ++hashesQueued;
     if (chunk_ != nullptr) {
