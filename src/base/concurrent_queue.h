@@ -51,9 +51,10 @@ class concurrent_queue {
 
   // Queues all of items in order under one lock and empties items. Wakes a
   // single consumer: a consumer pops on without sleeping while elements
-  // remain, so a burst costs one wake-up rather than one per element. Below
+  // remain, so a burst costs one wake-up rather than one per element; with
+  // wakeAll, every waiting consumer (work for all of them at once). Below
   // acceptance level 1 the elements are freed instead.
-  void pushAll(std::vector<T>& items) {
+  void pushAll(std::vector<T>& items, bool wakeAll = false) {
     if (items.empty()) return;
     bool queued = false;
     {
@@ -66,6 +67,8 @@ class concurrent_queue {
     }
     if (!queued) {
       for (T item : items) delete item;
+    } else if (wakeAll) {
+      cond.notify_all();
     } else {
       cond.notify_one();
     }

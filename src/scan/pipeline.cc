@@ -706,6 +706,9 @@ void hashThreadFnc(int /*w*/) {
   }
 }
 
+// Measured requests a compression worker hands back at once.
+constexpr size_t kMeasuredBatch = 32;
+
 int cmpThreadFnc(int w) {
   DSCore* scn = gScn;
   const int bs = myGlobals.blockSize;
@@ -735,12 +738,27 @@ int cmpThreadFnc(int w) {
   // longer): a worker keeps up to kReadAheadSlots requests taken, their
   // reads started, and tops them up as it goes.
   std::deque<hashReq*> taken;
+  // Measured requests not yet handed back: they go back in batches, each
+  // waking the engine once, and all of them before the worker waits for
+  // more (the engine waits for every one).
+  std::vector<hashReq*> measured;
+  auto handBack = [&measured] {
+    if (!measured.empty()) cmpRequests->pushAll(measured);
+  };
   unsigned done = 0;
   for (;;) {
-    if (taken.empty()) taken.push_back(readcmpRequests->pop());
+    if (taken.empty()) {
+      hashReq* next = nullptr;
+      if (measured.empty() || !readcmpRequests->popFor(next, std::chrono::milliseconds(0))) {
+        handBack();
+        next = readcmpRequests->pop();
+      }
+      taken.push_back(next);
+    }
     hashReq* req = taken.front();
     taken.pop_front();
     if (req->len == 0) {
+      handBack();
       delete req;
       logLine(5, "exiting cmp thread");
       break;
@@ -803,10 +821,12 @@ int cmpThreadFnc(int w) {
         req->ratio = compr.ratio;
         compr.reset();
       }
-      cmpRequests->push(req);
+      measured.push_back(req);
+      if (measured.size() >= kMeasuredBatch) handBack();
     } else {
       delete req;
     }
   }
+  handBack();
   return static_cast<int>(quota);
 }
