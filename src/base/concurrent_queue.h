@@ -51,9 +51,10 @@ class concurrent_queue {
 
   // Queues all of items in order under one lock and empties items. Wakes a
   // single consumer: a consumer pops on without sleeping while elements
-  // remain, so a burst costs one wake-up rather than one per element. Below
+  // remain, so a burst costs one wake-up rather than one per element; with
+  // wakeAll, every waiting consumer (work for all of them at once). Below
   // acceptance level 1 the elements are freed instead.
-  void pushAll(std::vector<T>& items) {
+  void pushAll(std::vector<T>& items, bool wakeAll = false) {
     if (items.empty()) return;
     bool queued = false;
     {
@@ -66,6 +67,8 @@ class concurrent_queue {
     }
     if (!queued) {
       for (T item : items) delete item;
+    } else if (wakeAll) {
+      cond.notify_all();
     } else {
       cond.notify_one();
     }
@@ -92,6 +95,26 @@ class concurrent_queue {
     return true;
   }
 
+  // Takes up to max elements in order into out, waiting while the queue is
+  // empty; stops early after an element for which last(element) is true
+  // (an end marker, meant for one consumer only). Returns the number taken.
+  // A consumer that takes work in batches locks the queue and wakes up once
+  // per batch instead of once per element.
+  template <typename Last>
+  size_t popSome(std::vector<T>& out, size_t max, Last last) {
+    std::unique_lock<std::mutex> lock(mutex);
+    cond.wait(lock, [this] { return !queue.empty(); });
+    return takeLocked(out, max, last);
+  }
+
+  // Like popSome, but gives up after the timeout and returns 0.
+  template <typename Last, typename Rep, typename Period>
+  size_t popSomeFor(std::vector<T>& out, size_t max, Last last, const std::chrono::duration<Rep, Period>& timeout) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!cond.wait_for(lock, timeout, [this] { return !queue.empty(); })) return 0;
+    return takeLocked(out, max, last);
+  }
+
   // Lock-free read, as the producers use it for their bounds.
   size_t size() const { return count.load(std::memory_order_relaxed); }
 
@@ -109,6 +132,20 @@ class concurrent_queue {
   }
 
  private:
+  template <typename Last>
+  size_t takeLocked(std::vector<T>& out, size_t max, Last last) {
+    size_t n = 0;
+    while (n < max && !queue.empty()) {
+      T item = queue.front();
+      queue.pop_front();
+      out.push_back(item);
+      ++n;
+      if (last(item)) break;
+    }
+    count.store(queue.size(), std::memory_order_relaxed);
+    return n;
+  }
+
   std::atomic<size_t> count{0};
 };
 

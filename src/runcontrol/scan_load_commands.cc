@@ -29,6 +29,7 @@
 #include "base/run_state.h"
 #include "scan/dscore.h"
 #include "scan/pipeline.h"
+#include "scan/requests.h"
 #include "scan/size_text.h"
 #include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
@@ -128,6 +129,7 @@ void scanRun() {
   joinAll(compressors);
 
   releaseChunkBuffers();
+  gHashReqPool.clear();
   setInterruptDeferred(false);
   // The abort message went to standard error and the run log as it happened.
   if (gTooManyReadErrors.load()) throw RunFailure(kExitTooManyReadErrors, "");

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "progress/dc_progress_bar.h"
 #include "base/interrupt.h"
@@ -79,6 +80,7 @@ bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/
     ++logger->notZeroBlocks;
     position = static_cast<uint64_t>(pos);
     hashReq* req;
+    const size_t hashLength = myGlobals.hashLength > 0 ? static_cast<size_t>(myGlobals.hashLength) : 0;
     const size_t bound = static_cast<size_t>(myGlobals.hashRequestsMaxQ) * myGlobals.threads;
     if (chunk_ != nullptr && (chunk_->pinned || gPinnedChunks.load(std::memory_order_relaxed) < chunkPinLimit())) {
       // No copy: the request points into the chunk and keeps it alive.
@@ -87,8 +89,7 @@ bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/
         gPinnedChunks.fetch_add(1, std::memory_order_relaxed);
       }
       chunk_->refs.fetch_add(1, std::memory_order_relaxed);
-      req = new hashReq(const_cast<unsigned char*>(data), len, std::vector<unsigned char>(myGlobals.hashLength, 0),
-                        extraBytes, static_cast<uint64_t>(pos));
+      req = gHashReqPool.take(const_cast<unsigned char*>(data), len, hashLength, extraBytes, static_cast<uint64_t>(pos));
       req->chunk = chunk_;
     } else {
       // The one copy of the block, with the two extra bytes after it.
@@ -96,8 +97,7 @@ bool DSCore::processBlock(const unsigned char* data, int len, uint64_t /*total*/
       std::memcpy(buf, data, len);
       buf[len] = extraBytes[0];
       buf[len + 1] = extraBytes[1];
-      req = new hashReq(buf, len, std::vector<unsigned char>(myGlobals.hashLength, 0), extraBytes,
-                        static_cast<uint64_t>(pos));
+      req = gHashReqPool.take(buf, len, hashLength, extraBytes, static_cast<uint64_t>(pos));
     }
     ++hashesQueued;
     if (chunk_ != nullptr) {
@@ -153,20 +153,33 @@ bool DSCore::getCMP(bool final) {
   std::sort(missing.begin(), missing.end(),
             [](const DCHashAndRatio* a, const DCHashAndRatio* b) { return a->position < b->position; });
   const uint64_t count = missing.size();
+  // Handed over at once, under one lock, waking every compression worker.
+  std::vector<hashReq*> requests;
+  requests.reserve(missing.size());
   for (const DCHashAndRatio* e : missing) {
-    readcmpRequests->push(
+    requests.push_back(
         new hashReq(nullptr, static_cast<int>(blockSize), e->hash, nullptr, e->position, hashReq::Kind::kMeasure));
   }
+  readcmpRequests->pushAll(requests, true);
   // The compression workers read and compress each block with their own
   // compressors. Every request comes back, read or not (a failed read comes
-  // back without a ratio), so counting them tells when all are in.
-  for (uint64_t processed = 0; processed < count; ++processed) {
-    hashReq* r = cmpRequests->pop();
-    if (r->ratio >= 0) {
-      DCHashAndRatio measured(r->hash, asStored(r->ratio), r->pos);
-      heap->setRatio(&measured);
+  // back without a ratio), so counting them tells when all are in. They
+  // come back in batches, and are taken so.
+  constexpr size_t kResultBatch = 64;
+  std::vector<hashReq*> results;
+  results.reserve(kResultBatch);
+  for (uint64_t processed = 0; processed < count;) {
+    cmpRequests->popSome(results, static_cast<size_t>(std::min<uint64_t>(kResultBatch, count - processed)),
+                         [](const hashReq*) { return false; });
+    for (hashReq* r : results) {
+      if (r->ratio >= 0) {
+        DCHashAndRatio measured(r->hash, asStored(r->ratio), r->pos);
+        heap->setRatio(&measured);
+      }
+      delete r;
     }
-    delete r;
+    processed += results.size();
+    results.clear();
   }
   if (final) {
     for (int i = 0; i < kCmpWorkers; ++i) readcmpRequests->push(new hashReq());

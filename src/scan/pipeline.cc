@@ -651,6 +651,11 @@ void readThreadFnc(int w, long long devSize) {
 
 // Entries a hash worker may hold back while another thread has the sketch.
 constexpr size_t kHeldBackMax = 256;
+// Requests a hash worker takes off the queue at once: one lock and at most
+// one wake-up per batch, and blocks to fingerprint two at a time.
+constexpr size_t kHashBatch = 16;
+// Entries the sketch let go of, kept by a worker for its next offers.
+constexpr size_t kSpareEntriesMax = 256;
 
 void hashThreadFnc(int /*w*/) {
   const bool logEach = myGlobals.loglevel > 4;
@@ -663,48 +668,91 @@ void hashThreadFnc(int /*w*/) {
   // for work while holding any, so the scan loop's wait for settled
   // fingerprints always ends.
   std::vector<DCHashAndRatio*> heldBack;
-  auto settle = [](size_t n) { gHashesSettled.fetch_add(n, std::memory_order_release); };
+  // Entries that came back from the sketch (refused or evicted), to be
+  // filled anew instead of allocated.
+  std::vector<DCHashAndRatio*> spare;
+  auto settle = [](size_t n) {
+    if (n != 0) gHashesSettled.fetch_add(n, std::memory_order_release);
+  };
   auto offerHeldBack = [&](bool wait) {
     const size_t n = heldBack.size();
     if (n == 0) return;
-    if (!TopHashes_->tryInsertAll(heldBack)) {
+    if (!TopHashes_->tryInsertAll(heldBack, &spare)) {
       if (!wait && n < kHeldBackMax) return;
       for (DCHashAndRatio* e : heldBack) TopHashes_->insert(e);
       heldBack.clear();
     }
+    while (spare.size() > kSpareEntriesMax) {
+      delete spare.back();
+      spare.pop_back();
+    }
     settle(n);
   };
+  auto isEndMarker = [](const hashReq* r) { return r->len == 0; };
+  std::vector<hashReq*> batch;
+  batch.reserve(kHashBatch);
   for (;;) {
-    hashReq* req = nullptr;
-    if (heldBack.empty() || !hashRequests->popFor(req, std::chrono::seconds(0))) {
+    if (heldBack.empty() || hashRequests->popSomeFor(batch, kHashBatch, isEndMarker, std::chrono::seconds(0)) == 0) {
       offerHeldBack(true);
-      req = hashRequests->pop();
+      hashRequests->popSome(batch, kHashBatch, isEndMarker);
     }
     gHashSpace.signal(hashRequests->size());
-    if (req->len == 0) {
-      offerHeldBack(true);
-      delete req;
-      logLine(5, "exiting hash thread");
-      return;
+    // An end marker can only be the last of a batch.
+    hashReq* endMarker = nullptr;
+    if (batch.back()->len == 0) {
+      endMarker = batch.back();
+      batch.pop_back();
     }
-    ++myGlobals.sha1Done;
-    DCCrypt::blockFingerprint(req->buf, req->len, req->extra, req->hash, fingerprint);
-    if (logEach) {
-      logLine(5, (boost::format("pos: %1% sha1: %2%") % req->pos % hexUpper(req->hash)).str());
+    myGlobals.sha1Done += static_cast<unsigned>(batch.size());
+    size_t i = 0;
+    for (; i + 1 < batch.size(); i += 2) {
+      hashReq* a = batch[i];
+      hashReq* b = batch[i + 1];
+      if (a->len == b->len && a->extra == b->extra) {
+        DCCrypt::blockFingerprintPair(a->buf, b->buf, a->len, a->extra, a->hash, b->hash, fingerprint);
+      } else {
+        DCCrypt::blockFingerprint(a->buf, a->len, a->extra, a->hash, fingerprint);
+        DCCrypt::blockFingerprint(b->buf, b->len, b->extra, b->hash, fingerprint);
+      }
+    }
+    if (i < batch.size()) {
+      hashReq* a = batch[i];
+      DCCrypt::blockFingerprint(a->buf, a->len, a->extra, a->hash, fingerprint);
     }
     // insert alone does what probe and then insert would: it counts a
     // sighting of a kept fingerprint, drops one the sketch cannot keep and
     // stores the rest. Most fingerprints of a large source are above a full
     // sketch's top: those are dropped without an entry or the mutex.
-    if (TopHashes_->surelyAbove(req->hash)) {
-      settle(1);
-    } else {
-      heldBack.push_back(new DCHashAndRatio(req->hash, -1.0, req->pos));
-      offerHeldBack(false);
+    size_t dropped = 0;
+    for (hashReq* req : batch) {
+      if (logEach) {
+        logLine(5, (boost::format("pos: %1% sha1: %2%") % req->pos % hexUpper(req->hash)).str());
+      }
+      if (TopHashes_->surelyAbove(req->hash)) {
+        ++dropped;
+      } else if (!spare.empty()) {
+        spare.back()->reuse(req->hash, -1.0, req->pos);
+        heldBack.push_back(spare.back());
+        spare.pop_back();
+      } else {
+        heldBack.push_back(new DCHashAndRatio(req->hash, -1.0, req->pos));
+      }
     }
-    delete req;
+    settle(dropped);
+    offerHeldBack(false);
+    gHashReqPool.give(batch);
+    if (endMarker != nullptr) {
+      offerHeldBack(true);
+      for (DCHashAndRatio* e : spare) delete e;
+      delete endMarker;
+      logLine(5, "exiting hash thread");
+      return;
+    }
   }
 }
+
+// Measured requests a compression worker hands back at once.
+constexpr size_t kMeasuredBatch = 32;
 
 int cmpThreadFnc(int w) {
   DSCore* scn = gScn;
@@ -735,12 +783,27 @@ int cmpThreadFnc(int w) {
   // longer): a worker keeps up to kReadAheadSlots requests taken, their
   // reads started, and tops them up as it goes.
   std::deque<hashReq*> taken;
+  // Measured requests not yet handed back: they go back in batches, each
+  // waking the engine once, and all of them before the worker waits for
+  // more (the engine waits for every one).
+  std::vector<hashReq*> measured;
+  auto handBack = [&measured] {
+    if (!measured.empty()) cmpRequests->pushAll(measured);
+  };
   unsigned done = 0;
   for (;;) {
-    if (taken.empty()) taken.push_back(readcmpRequests->pop());
+    if (taken.empty()) {
+      hashReq* next = nullptr;
+      if (measured.empty() || !readcmpRequests->popFor(next, std::chrono::milliseconds(0))) {
+        handBack();
+        next = readcmpRequests->pop();
+      }
+      taken.push_back(next);
+    }
     hashReq* req = taken.front();
     taken.pop_front();
     if (req->len == 0) {
+      handBack();
       delete req;
       logLine(5, "exiting cmp thread");
       break;
@@ -803,10 +866,12 @@ int cmpThreadFnc(int w) {
         req->ratio = compr.ratio;
         compr.reset();
       }
-      cmpRequests->push(req);
+      measured.push_back(req);
+      if (measured.size() >= kMeasuredBatch) handBack();
     } else {
       delete req;
     }
   }
+  handBack();
   return static_cast<int>(quota);
 }

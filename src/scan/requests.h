@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -80,6 +81,31 @@ struct hashReq {
     }
   }
 };
+
+// Fingerprint requests are made for every data block of a scan: their
+// records, with the fingerprint slots in them, are used again instead of
+// allocated and freed per block. The scan loop takes them; the hash workers
+// give them back in batches.
+class HashReqPool {
+ public:
+  // A fingerprint request, as new hashReq(buf, len, hashLength zero bytes,
+  // extra, pos) makes one. Only one thread takes (the scan loop).
+  hashReq* take(unsigned char* buf, int len, size_t hashLength, const unsigned char* extra, uint64_t pos);
+  // Lets go of each request's block (its chunk reference or its buffer) and
+  // keeps the records; empties reqs. Any thread.
+  void give(std::vector<hashReq*>& reqs);
+  // Frees the kept records (end of a scan).
+  void clear();
+  ~HashReqPool() { clear(); }
+
+ private:
+  // At most this many records are kept; a scan has fewer in flight.
+  static constexpr size_t kKeptMax = 16384;
+  std::mutex mutex_;
+  std::vector<hashReq*> given_;  // under mutex_
+  std::vector<hashReq*> ready_;  // the taker's own
+};
+extern HashReqPool gHashReqPool;
 
 extern concurrent_queue<readReq*>* readRequests;
 extern concurrent_queue<hashReq*>* hashRequests;

@@ -27,6 +27,15 @@ DCHashAndRatio::DCHashAndRatio(const std::vector<unsigned char>& fingerprint, do
   std::copy_n(fingerprint.begin(), std::min(fingerprint.size(), hash.size()), hash.begin());
 }
 
+void DCHashAndRatio::reuse(const std::vector<unsigned char>& fingerprint, double r, uint64_t pos) {
+  hash.assign(fingerprintLength(), 0);
+  std::copy_n(fingerprint.begin(), std::min(fingerprint.size(), hash.size()), hash.begin());
+  ratio = r;
+  refCounter = 1;
+  position = pos;
+  valid = true;
+}
+
 DCHashAndRatio::DCHashAndRatio(const std::string& hashText, const std::string& ratioText,
                                const std::string& countText)
     : hash(fingerprintLength(), 0) {

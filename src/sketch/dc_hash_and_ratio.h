@@ -47,6 +47,10 @@ class DCHashAndRatio {
   DCHashAndRatio(const std::string& hashText, const std::string& ratioText,
                  const std::string& countText);
 
+  // Makes this entry what the first constructor makes of the arguments,
+  // reusing its memory (an entry the sketch let go of, offered anew).
+  void reuse(const std::vector<unsigned char>& fingerprint, double ratio, uint64_t position);
+
   void incrementRefCounter() {
     if (refCounter < 255) ++refCounter;
   }

@@ -70,12 +70,19 @@ void DCKHeap::insert(DCHashAndRatio* e) {
   delete dropped;
 }
 
-bool DCKHeap::tryInsertAll(std::vector<DCHashAndRatio*>& batch) {
+bool DCKHeap::tryInsertAll(std::vector<DCHashAndRatio*>& batch, std::vector<DCHashAndRatio*>* dropped) {
   boost::unique_lock<boost::mutex> lock(mutex_, boost::try_to_lock);
   if (!lock.owns_lock()) return false;
   for (DCHashAndRatio*& e : batch) e = insertLocked(e);
   lock.unlock();
-  for (DCHashAndRatio* e : batch) delete e;
+  for (DCHashAndRatio* e : batch) {
+    if (e == nullptr) continue;
+    if (dropped != nullptr) {
+      dropped->push_back(e);
+    } else {
+      delete e;
+    }
+  }
   batch.clear();
   return true;
 }

@@ -31,8 +31,10 @@ class DCKHeap
   void insert(DCHashAndRatio* e);
   // Offers every entry of batch, as insert would, if the mutex is free at
   // once; then empties batch and returns true. False, batch untouched,
-  // while another thread holds the mutex.
-  bool tryInsertAll(std::vector<DCHashAndRatio*>& batch);
+  // while another thread holds the mutex. With `dropped`, the entries that
+  // insert would free (refused ones and evicted ones) are added to it
+  // instead, for the caller to reuse or free.
+  bool tryInsertAll(std::vector<DCHashAndRatio*>& batch, std::vector<DCHashAndRatio*>* dropped = nullptr);
   // True when a fingerprint is certainly above the top of a full sketch, so
   // that offering it would only drop it. Does not lock: lets the scan skip
   // the entry and the mutex for most offers. False when unsure.

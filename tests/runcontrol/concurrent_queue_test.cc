@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/run_log.h"
 
@@ -58,6 +59,50 @@ TEST(ConcurrentQueue, PopWaitsForAPushFromAnotherThread) {
   Tracked* t = q.pop();
   EXPECT_EQ(9, t->id);
   delete t;
+  producer.join();
+}
+
+// Batches keep the order, take at most max, and stop right after an
+// element the caller marks as the last for it (an end marker is meant for
+// one consumer only, so the next batch must find the second one).
+TEST(ConcurrentQueue, PopSomeTakesBatchesInOrderAndStopsAfterTheLast) {
+  concurrent_queue<Tracked*> q;
+  q.setLogLevel(7);
+  std::vector<Tracked*> items;
+  for (int id : {1, 2, 3, 4, 0, 0, 5}) items.push_back(new Tracked(id));
+  q.pushAll(items);
+  auto isEnd = [](const Tracked* t) { return t->id == 0; };
+  const std::vector<std::vector<int>> want = {{1, 2, 3}, {4, 0}, {0}, {5}};
+  for (const auto& ids : want) {
+    std::vector<Tracked*> batch;
+    EXPECT_EQ(ids.size(), q.popSome(batch, 3, isEnd));
+    std::vector<int> got;
+    for (Tracked* t : batch) {
+      got.push_back(t->id);
+      delete t;
+    }
+    EXPECT_EQ(got, ids);
+  }
+  EXPECT_EQ(0u, q.size());
+  std::vector<Tracked*> none;
+  EXPECT_EQ(0u, q.popSomeFor(none, 3, isEnd, std::chrono::milliseconds(10)));
+  EXPECT_TRUE(none.empty());
+  EXPECT_EQ(0, Tracked::alive);
+}
+
+// A batch waits for the first element like pop does.
+TEST(ConcurrentQueue, PopSomeWaitsForAPushFromAnotherThread) {
+  concurrent_queue<Tracked*> q;
+  q.setLogLevel(7);
+  std::thread producer([&q] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    q.push(new Tracked(9));
+  });
+  std::vector<Tracked*> batch;
+  EXPECT_EQ(1u, q.popSome(batch, 8, [](const Tracked*) { return false; }));
+  ASSERT_EQ(1u, batch.size());
+  EXPECT_EQ(9, batch[0]->id);
+  delete batch[0];
   producer.join();
 }
 

@@ -31,7 +31,7 @@ DCHashAndRatio* entry(uint64_t n, unsigned char tail = 0, double ratio = -1.0) {
   return new DCHashAndRatio(fp(n, tail), ratio, n * 8192);
 }
 
-enum class Mode { kProbeThenInsert, kInsertOnly, kFilteredInsert };
+enum class Mode { kProbeThenInsert, kInsertOnly, kFilteredInsert, kBatchedReuse };
 
 // Probe then insert or free; or insert alone; or, as the scan's hash
 // workers do, insert only what surelyAbove does not rule out. All three
@@ -114,7 +114,10 @@ TEST_P(KHeapTest, CapacityZeroKeepsNothing) {
 }
 
 std::string modeName(Mode m) {
-  return m == Mode::kInsertOnly ? "InsertOnly" : m == Mode::kFilteredInsert ? "FilteredInsert" : "ProbeThenInsert";
+  return m == Mode::kInsertOnly       ? "InsertOnly"
+         : m == Mode::kFilteredInsert ? "FilteredInsert"
+         : m == Mode::kBatchedReuse   ? "BatchedReuse"
+                                      : "ProbeThenInsert";
 }
 
 INSTANTIATE_TEST_SUITE_P(Offers, KHeapTest,
@@ -262,6 +265,43 @@ TEST(KHeap, TryInsertAllOffersTheBatchOnlyWhenTheMutexIsFree) {
   EXPECT_TRUE(s.surelyAbove(fp(41)));
 }
 
+// With a list for them, the entries insert would free come back instead:
+// a refused one, a second sighting of a kept one and an evicted top. Filled
+// anew (reuse), they are offered again like fresh entries.
+TEST(KHeap, TryInsertAllHandsBackWhatItWouldFreeForReuse) {
+  DCKHeap s(2);
+  s.insert(entry(30));
+  s.insert(entry(40));
+  DCHashAndRatio* refused = entry(50);
+  DCHashAndRatio* again = entry(30);
+  DCHashAndRatio* below = entry(10);
+  std::vector<DCHashAndRatio*> batch = {refused, again, below};
+  std::vector<DCHashAndRatio*> dropped;
+  ASSERT_TRUE(s.tryInsertAll(batch, &dropped));
+  EXPECT_EQ(contents(s), (std::vector<Kept>{{10, 1}, {30, 2}}));
+  ASSERT_EQ(dropped.size(), 3u);
+  EXPECT_EQ(dropped[0], refused);
+  EXPECT_EQ(dropped[1], again);
+  EXPECT_EQ(dropped[2]->extractHashAsULong(), 40u);  // the evicted top
+
+  // A reused entry is what a fresh one would be, whatever it held.
+  DCHashAndRatio* e = dropped[1];
+  e->ratio = 0.5;
+  e->refCounter = 7;
+  e->valid = false;
+  e->reuse(fp(20, 9), -1.0, 1234);
+  EXPECT_EQ(e->hash, fp(20, 9));
+  EXPECT_EQ(e->ratio, -1.0);
+  EXPECT_EQ(e->refCounter, 1);
+  EXPECT_EQ(e->position, 1234u);
+  EXPECT_TRUE(e->valid);
+  std::vector<DCHashAndRatio*> next = {e};
+  dropped.erase(dropped.begin() + 1);
+  ASSERT_TRUE(s.tryInsertAll(next, &dropped));
+  EXPECT_EQ(contents(s), (std::vector<Kept>{{10, 1}, {20, 1}}));
+  for (DCHashAndRatio* d : dropped) delete d;
+}
+
 // Several hash workers offering at once must end with exactly the K
 // smallest distinct fingerprints, each with all its sightings counted.
 class ConcurrentOffers : public ::testing::TestWithParam<std::tuple<int, Mode>> {};
@@ -285,7 +325,31 @@ TEST_P(ConcurrentOffers, EndInTheKSmallestWithTheirCounts) {
   std::vector<std::thread> pool;
   for (int t = 0; t < threads; ++t) {
     pool.emplace_back([&s, mode, &w = work[t]] {
-      for (uint64_t key : w) offer(s, key, mode);
+      if (mode != Mode::kBatchedReuse) {
+        for (uint64_t key : w) offer(s, key, mode);
+        return;
+      }
+      // As the hash workers do: entries held back while another thread has
+      // the sketch, offered in batches, and what comes back filled anew.
+      std::vector<DCHashAndRatio*> held, spare;
+      for (uint64_t key : w) {
+        if (s.surelyAbove(fp(key))) continue;
+        if (spare.empty()) {
+          held.push_back(entry(key));
+        } else {
+          spare.back()->reuse(fp(key), -1.0, key * 8192);
+          held.push_back(spare.back());
+          spare.pop_back();
+        }
+        if (!s.tryInsertAll(held, &spare) && held.size() >= 64) {
+          for (DCHashAndRatio* e : held) s.insert(e);
+          held.clear();
+        }
+      }
+      if (!s.tryInsertAll(held, &spare)) {
+        for (DCHashAndRatio* e : held) s.insert(e);
+      }
+      for (DCHashAndRatio* e : spare) delete e;
     });
   }
   for (auto& th : pool) th.join();
@@ -298,7 +362,8 @@ TEST_P(ConcurrentOffers, EndInTheKSmallestWithTheirCounts) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, ConcurrentOffers,
                          ::testing::Combine(::testing::Values(1, 4),
-                                            ::testing::Values(Mode::kProbeThenInsert, Mode::kFilteredInsert)),
+                                            ::testing::Values(Mode::kProbeThenInsert, Mode::kFilteredInsert,
+                                                              Mode::kBatchedReuse)),
                          [](const ::testing::TestParamInfo<std::tuple<int, Mode>>& i) {
                            return std::to_string(std::get<0>(i.param)) + "_" + modeName(std::get<1>(i.param));
                          });
