@@ -45,5 +45,6 @@ void RunGlobals::resetForNextLine() {
   mergeall = fresh.mergeall;
   json = fresh.json;
   groups = fresh.groups;
+  html = fresh.html;
   mergeAllThreshold = fresh.mergeAllThreshold;
 }

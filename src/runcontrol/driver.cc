@@ -13,7 +13,9 @@
 #include "runcontrol/elapsed.h"
 #include "runcontrol/end_run.h"
 #include "base/exit_status.h"
+#include "base/run_failure.h"
 #include "base/interrupt.h"
+#include "runcontrol/html_report.h"
 #include "runcontrol/json_report.h"
 #include "runcontrol/options.h"
 #include "base/run_globals.h"
@@ -95,7 +97,7 @@ bool parseLine(const char* program, const std::string& line) {
 }
 
 // The fields every run's JSON object has, then what its command filled in.
-void writeRunJson(std::ostream& out, double seconds) {
+nlohmann::ordered_json runJson(double seconds) {
   nlohmann::ordered_json j;
   j["command"] = myGlobals.command;
   j["version"] = myGlobals.version + " (build " + std::to_string(kBuildNumber) + ")";
@@ -107,7 +109,14 @@ void writeRunJson(std::ostream& out, double seconds) {
   for (auto it = body.begin(); it != body.end(); ++it) {
     if (it.key() != "sources") j[it.key()] = it.value();
   }
-  out << j.dump() << std::endl;
+  return j;
+}
+
+// What the run's page may not overwrite: what the run reads.
+std::vector<std::string> runSources() {
+  if (myGlobals.command == "merge") return vecInp;
+  if (myGlobals.command == "load") return {myGlobals.sketch};
+  return {myGlobals.input};
 }
 
 // The end marker bypasses the level filter, so even loglevel 0 ends the log
@@ -176,17 +185,31 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
     const bool json = programJson || myGlobals.json;
     if (json) std::cout.rdbuf(std::cerr.rdbuf());
     gRunJson = RunJson();
-    gRunJson.wanted = json;
+    gRunHtml = RunHtml();
+    gRunHtml.file = myGlobals.html;
+    const bool html = !gRunHtml.file.empty();
+    // The page is drawn from the JSON object, so the commands fill it in.
+    gRunJson.wanted = json || html;
+    if (html) runOrEnd([] { refuseUnwritablePage(gRunHtml.file, runSources(), myGlobals.sketch); });
 
     const auto start = std::chrono::steady_clock::now();
     const time_t startTime = std::time(nullptr);
+    gRunHtml.started = startTime;
     ioErrorCount = 0;
     ioAbortFlag = 0;
     runCommand(commands, myGlobals.command);
     const time_t end = std::time(nullptr);
     std::cout << timeConsumedLine(static_cast<long>(std::difftime(end, startTime))) << std::endl;
-    if (json && gRunJson.ready) {
-      writeRunJson(jsonOut, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if ((json || html) && gRunJson.ready) {
+      const nlohmann::ordered_json run =
+          runJson(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+      if (json) jsonOut << run.dump() << std::endl;
+      std::string why;
+      if (html && !saveHtmlPage(run, gRunHtml, &why)) {
+        runOrEnd([&] { throw RunFailure(kExitSketchNotWritten, "Cannot write the HTML page " + gRunHtml.file + ": " + why); });
+      }
+    } else if (html) {
+      std::cerr << "No HTML page written to " << gRunHtml.file << ": this run has no estimate" << std::endl;
     }
     if (json && !programJson) std::cout.rdbuf(realOut);
     emptyQueues();

@@ -90,8 +90,8 @@ std::vector<double> uniqueInterval(double unique, const DCKHeap& sketch) {
   return {std::max(0.0, unique * (1 - kZ95 * rse)), unique * (1 + kZ95 * rse)};
 }
 
-void fillReportJson(const ReportFigures& f, const DCKHeap& sketch, const std::vector<std::string>& sources) {
-  Json& j = gRunJson.body;
+Json reportJson(const ReportFigures& f, const DCKHeap& sketch, const std::vector<std::string>& sources) {
+  Json j;
   j["sources"] = sources;
   j["blocks"] = {{"seen", f.total}, {"zero_small", f.smallZero}, {"zero_big", f.bigZero}, {"not_zero", f.notZero}};
   if (f.partialBlocks != 0) {
@@ -133,6 +133,11 @@ void fillReportJson(const ReportFigures& f, const DCKHeap& sketch, const std::ve
                      {"data_reduction_ratio", f.dataReductionRatio}};
   j["detail"] = d;
   j["histograms"] = histograms(sketch);
+  return j;
+}
+
+void fillReportJson(const ReportFigures& f, const DCKHeap& sketch, const std::vector<std::string>& sources) {
+  gRunJson.body = reportJson(f, sketch, sources);
   gRunJson.ready = true;
 }
 

@@ -22,8 +22,11 @@ struct RunJson {
 };
 extern RunJson gRunJson;
 
-// blocks, sketch, estimates, savings_percent, detail and histograms of a
-// scan, load or merge.
+// sources, blocks, sketch, estimates, savings_percent, detail and
+// histograms of a scan, load or merge.
+nlohmann::ordered_json reportJson(const ReportFigures& f, const DCKHeap& sketch,
+                                  const std::vector<std::string>& sources);
+// The same as the body of the current run.
 void fillReportJson(const ReportFigures& f, const DCKHeap& sketch, const std::vector<std::string>& sources);
 
 // overlap of a merge's sources, and with groups its split into groups.

@@ -12,13 +12,38 @@
 #include "runcontrol/commands.h"
 #include "runcontrol/end_run.h"
 #include "base/exit_status.h"
+#include "runcontrol/html_report.h"
 #include "runcontrol/json_report.h"
 #include "runcontrol/output_guard.h"
 #include "base/run_globals.h"
 #include "base/run_failure.h"
+#include "sketch/dc_kheap.h"
 #include "sketchfile/dc_logger.h"
 
 namespace {
+
+// One input's own figures for the page, as a load of that file reports
+// them; read again from the file, since the merge keeps only its counters.
+nlohmann::ordered_json inputFigures(const DCLogger& input) {
+  const std::string path = input.inputFileName();
+  nlohmann::ordered_json j;
+  j["source"] = input.fileSourceNames;
+  j["sketch_file"] = path;
+  j["kind"] = input.kind;
+  j["block_size"] = myGlobals.blockSize;
+  DCLogger record(path, SketchReadMode::kLoad);
+  DCKHeap sketch(static_cast<uint64_t>(static_cast<int64_t>(myGlobals.hashSize)));
+  if (!record.loadPrologue() || !record.loadHashes(sketch, true)) return j;
+  record.sourceNames = record.fileSourceNames;
+  sketch.judgeFillFromCounters(record.notZeroBlocks);
+  const double ratio =
+      record.kind == sketchformat::kPartialScan ? static_cast<double>(record.averageCompressionRatio) : -1.0;
+  const nlohmann::ordered_json all =
+      reportJson(computeReport(record, sketch, ratio), sketch, sourceList(record.fileSourceNames));
+  j["blocks"] = all["blocks"];
+  j["savings_percent"] = all["savings_percent"];
+  return j;
+}
 
 void mergeRun() {
   refuseUnsafeOutputs(myGlobals.sketch, vecInp);
@@ -56,6 +81,9 @@ void mergeRun() {
     for (const DCLogger* rec : dm->inputRecords) sources.push_back(rec->sourceNames);
     fillReportJson(figures, *dm->mergedSketch, sources);
     fillOverlapJson(overlap, groups > 0);
+  }
+  if (!gRunHtml.file.empty()) {
+    for (const DCLogger* rec : dm->inputRecords) gRunHtml.mergeInputs.push_back(inputFigures(*rec));
   }
   delete dm;
 }

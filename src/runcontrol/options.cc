@@ -73,7 +73,8 @@ struct OptionGroups {
         ("batchfile", po::value<std::string>(&g.batchfile)->default_value(""), "Batch file to process")
         ("mergeall", po::bool_switch(&g.mergeall), "Merge All files")
         ("json", po::bool_switch(&g.json), "Report as one JSON object per run on standard output")
-        ("groups", po::value<int>(&g.groups), "Merge: split the sources into N groups");
+        ("groups", po::value<int>(&g.groups), "Merge: split the sources into N groups")
+        ("html", po::value<std::string>(&g.html), "Write the report as one HTML page to this file");
     support.add_options()
         ("threads,p", po::value<unsigned>(&g.threads)->default_value(10), "Number of threads")
         ("machineSize,M", po::value<int>(&g.machineSize)->default_value(57)->notifier(my_func),
@@ -288,6 +289,11 @@ bool boostOptions(int argc, char** argv) {
 
   checkMergeFiles(vm);
   checkGroups(vm);
+  if (vm.count("html") != 0 && myGlobals.html.empty()) refuse("Invalid html given: need a file name", 133);
+  // Every run of a batch would overwrite one page with the next.
+  if (!gBatchLine && !myGlobals.html.empty() && !myGlobals.batchfile.empty()) {
+    refuse("Invalid html given: with a batch file, give --html on its lines", 133);
+  }
   if (myGlobals.updatebw < 1 || myGlobals.updatebw > 9999) refuse("Valid values are between 1 to 9999", 130);
   if (myGlobals.storagever < 1200 || myGlobals.storagever > 1202) refuse("Invalid Storage Ver given", 131);
   if (myGlobals.altHash) myGlobals.hashLength = 16;

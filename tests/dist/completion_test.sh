@@ -47,7 +47,7 @@ check() {
     fi
 }
 
-general='--batchfile|--command|--groups|--help|--input|--loglevel|--maxMBPs|--mergeall|--mergefiles|--sketch|--updatebw|--version'
+general='--batchfile|--command|--groups|--help|--html|--input|--loglevel|--maxMBPs|--mergeall|--mergefiles|--sketch|--updatebw|--version'
 files='a.dat|b.dat|my\ file.dat|notes.txt|sub/'
 
 # name | environment | expected replies | words (the last is being completed)
@@ -67,6 +67,7 @@ check "numbers are not completed" "" "" dezevazir scan -x ""
 check "command option" "" "merge" dezevazir --command m
 check "storage versions" "ZIZUDIR3=1" "1200|1201|1202" dezevazir load --storagever ""
 check "sketch names, quoted" "" "$files" dezevazir scan -o ""
+check "page names, like sketch names" "" "$files" dezevazir scan --html ""
 check "sketch in a directory" "" "sub/" dezevazir load --sketch s
 check "sketch through a long prefix" "" "notes.txt" dezevazir load --sk n
 check "batch file" "" "notes.txt" dezevazir --batchfile no
