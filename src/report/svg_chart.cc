@@ -33,9 +33,9 @@ double niceCeiling(double v) {
 
 std::string openSvg(double width, double height, const std::string& title) {
   std::ostringstream o;
-  o << "<svg class=\"chart\" viewBox=\"0 0 " << n(width) << ' ' << n(height)
-    << "\" width=\"" << std::lround(width) << "\" height=\"" << std::lround(height) << "\" role=\"img\" aria-label=\""
-    << htmlEscape(title) << "\"><title>" << htmlEscape(title) << "</title>";
+  o << "<svg class=\"chart\" viewBox=\"0 0 " << n(width) << ' ' << n(height) << "\" width=\"" << std::lround(width)
+    << "\" height=\"" << std::lround(height) << "\" role=\"img\" aria-label=\"" << htmlEscape(title) << "\"><title>"
+    << htmlEscape(title) << "</title>";
   return o.str();
 }
 
@@ -75,12 +75,23 @@ std::string htmlEscape(const std::string& s) {
   out.reserve(s.size());
   for (char c : s) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -190,7 +201,10 @@ std::string svgStepChart(const std::string& title, const std::vector<ChartStep>&
   for (int i = 0; i <= 4; ++i) {
     const double x = labelW + barW * i / 4;
     o << line(x, top, x, base, "grid") << line(x, base, x, base + 4)
-      << text(x, base + 18, axisText(axisMax * i / 4), i == 0 ? "start" : i == 4 ? "end" : "middle");
+      << text(x, base + 18, axisText(axisMax * i / 4),
+              i == 0   ? "start"
+              : i == 4 ? "end"
+                       : "middle");
   }
   o << line(labelW, base, labelW + barW, base);
   double previous = -1;
@@ -205,8 +219,7 @@ std::string svgStepChart(const std::string& title, const std::vector<ChartStep>&
                                                              : kFillAdded;
     // The connector from the previous level makes the chart read as steps.
     if (previous >= 0) o << line(previous, y - rowH + 24, previous, y + 6, "connector");
-    o << text(labelW - 8, y + rowH / 2 + 4, s.label, "end")
-      << rect(x1, y + 6, std::max(x2 - x1, 1.0), rowH - 12, fill)
+    o << text(labelW - 8, y + rowH / 2 + 4, s.label, "end") << rect(x1, y + 6, std::max(x2 - x1, 1.0), rowH - 12, fill)
       << text(labelW + barW + 14, y + rowH / 2 + 4, s.text, "start", "value");
     previous = labelW + scaled(s.to, axisMax, barW);
   }
@@ -231,9 +244,9 @@ std::string svgRangeChart(const std::string& title, const std::vector<ChartRange
     o << text(labelW - 8, mid + 4, r.label, "end") << line(labelW, mid, labelW + barW, mid, "grid")
       << line(labelW, mid - 5, labelW, mid + 5) << line(labelW + barW, mid - 5, labelW + barW, mid + 5)
       << rect(lo, mid - 7, std::max(hi - lo, 1.0), 14, kFillRemoved) << line(lo, mid - 10, lo, mid + 10, "cap")
-      << line(hi, mid - 10, hi, mid + 10, "cap")
-      << "<path class=\"mark\" d=\"M" << n(at) << ',' << n(mid - 9) << " L" << n(at + 6) << ',' << n(mid) << " L"
-      << n(at) << ',' << n(mid + 9) << " L" << n(at - 6) << ',' << n(mid) << " Z\"/>";
+      << line(hi, mid - 10, hi, mid + 10, "cap") << "<path class=\"mark\" d=\"M" << n(at) << ',' << n(mid - 9) << " L"
+      << n(at + 6) << ',' << n(mid) << " L" << n(at) << ',' << n(mid + 9) << " L" << n(at - 6) << ',' << n(mid)
+      << " Z\"/>";
     if (r.lowText == r.highText) {
       o << text((lo + hi) / 2, mid + 24, r.lowText, "middle", "small");
     } else {
@@ -256,8 +269,8 @@ std::string svgHeatMap(const std::string& title, const std::vector<std::string>&
   o << openSvg(W, H, title);
   for (std::size_t c = 0; c < columnLabels.size(); ++c) {
     const double x = labelW + cell * static_cast<double>(c) + cell / 2;
-    o << "<text text-anchor=\"start\" transform=\"translate(" << n(x) << ',' << n(headH - 6)
-      << ") rotate(-45)\">" << htmlEscape(columnLabels[c]) << "</text>";
+    o << "<text text-anchor=\"start\" transform=\"translate(" << n(x) << ',' << n(headH - 6) << ") rotate(-45)\">"
+      << htmlEscape(columnLabels[c]) << "</text>";
   }
   for (std::size_t r = 0; r < rowLabels.size(); ++r) {
     const double y = headH + cell * static_cast<double>(r);

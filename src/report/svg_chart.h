@@ -27,13 +27,13 @@ std::string groupedCount(double value);
 std::string svgPatternDefs();
 
 // The fills charts use, and that other charts of the page may use too.
-extern const char kFillSolid[];     // dark grey
-extern const char kFillRemoved[];   // diagonal hatching: what a step takes away
-extern const char kFillAdded[];     // cross hatching: what a step adds
-extern const char kFillBar[];       // dotted: histogram bars
+extern const char kFillSolid[];    // dark grey
+extern const char kFillRemoved[];  // diagonal hatching: what a step takes away
+extern const char kFillAdded[];    // cross hatching: what a step adds
+extern const char kFillBar[];      // dotted: histogram bars
 
 struct ChartBar {
-  std::string label;      // under the bar
+  std::string label;  // under the bar
   double value = 0;
   std::string valueText;  // above the bar
 };
@@ -46,9 +46,9 @@ struct ChartStep {
   enum class Kind { kTotal, kRemoved, kAdded };
   std::string label;
   Kind kind = Kind::kTotal;
-  double from = 0;  // level before the step (ignored for a total)
-  double to = 0;    // level after it
-  std::string text; // printed right of the row
+  double from = 0;   // level before the step (ignored for a total)
+  double to = 0;     // level after it
+  std::string text;  // printed right of the row
 };
 
 // A horizontal waterfall: each row a step from the previous level to the
@@ -61,9 +61,9 @@ struct ChartRange {
   double value = 0;
   double low = 0;
   double high = 0;
-  double axisMax = 0;    // the row's scale runs from 0 to this
-  std::string text;      // printed right of the row
-  std::string lowText;   // under the interval's ends
+  double axisMax = 0;   // the row's scale runs from 0 to this
+  std::string text;     // printed right of the row
+  std::string lowText;  // under the interval's ends
   std::string highText;
 };
 

@@ -206,7 +206,7 @@ int runDezevazir(int argc, char** argv, const CommandSet& commands) {
       if (json) jsonOut << run.dump() << std::endl;
       std::string why;
       if (html && !saveHtmlPage(run, gRunHtml, &why)) {
-        runOrEnd([&] { throw RunFailure(kExitSketchNotWritten, "Cannot write the HTML page " + gRunHtml.file + ": " + why); });
+        endRun(RunFailure(kExitSketchNotWritten, "Cannot write the HTML page " + gRunHtml.file + ": " + why));
       }
     } else if (html) {
       std::cerr << "No HTML page written to " << gRunHtml.file << ": this run has no estimate" << std::endl;

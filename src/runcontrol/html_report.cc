@@ -143,8 +143,8 @@ void pageStart(std::ostream& out, const Json& run, const RunHtml& html, const st
       << "\">\n<title>" << htmlEscape(heading + ": " + sourcesText(run)) << "</title>\n<style>" << kStyle
       << "</style>\n</head>\n<body>\n"
       << svgPatternDefs() << "\n<header>\n<h1>" << htmlEscape(heading) << "</h1>\n<p class=\"sub\">"
-      << htmlEscape(sourcesText(run)) << " &middot; " << htmlEscape(at(run, "/command").get<std::string>())
-      << " of " << htmlEscape(startedText(html.started)) << "</p>\n</header>\n<main>\n";
+      << htmlEscape(sourcesText(run)) << " &middot; " << htmlEscape(at(run, "/command").get<std::string>()) << " of "
+      << htmlEscape(startedText(html.started)) << "</p>\n</header>\n<main>\n";
 }
 
 void pageEnd(std::ostream& out) { out << "</main>\n</body>\n</html>\n"; }
@@ -159,8 +159,7 @@ void runFacts(std::ostream& out, const Json& run, const RunHtml& html) {
       << figure(run, "/elapsed_seconds", fixedText(number(run, "/elapsed_seconds"), 1) + " s") << "</dd>\n"
       << "<dt>Sources</dt><dd>" << htmlEscape(sourcesText(run)) << "</dd>\n"
       << "<dt>Sketch file</dt><dd>" << htmlEscape(at(run, "/sketch_file").get<std::string>()) << "</dd>\n"
-      << "<dt>Block size</dt><dd>" << figure(run, "/block_size", countText(run, "/block_size") + " bytes")
-      << "</dd>\n";
+      << "<dt>Block size</dt><dd>" << figure(run, "/block_size", countText(run, "/block_size") + " bytes") << "</dd>\n";
   if (!at(run, "/sketch").is_null()) {
     out << "<dt>Sketch capacity</dt><dd>"
         << figure(run, "/sketch/capacity",
@@ -187,12 +186,18 @@ void detailRow(std::ostream& out, const Json& run, const Row& r) {
   switch (r.kind) {
     case Row::kCount:
     case Row::kBlocks:
-    case Row::kSigned: text = std::isfinite(v) ? groupedCount(v) : "n/a"; break;
-    case Row::kRatio: text = ratioText(v); break;
-    case Row::kPercent: text = std::isfinite(v) ? fixedText(v, 3) : "n/a"; break;
+    case Row::kSigned:
+      text = std::isfinite(v) ? groupedCount(v) : "n/a";
+      break;
+    case Row::kRatio:
+      text = ratioText(v);
+      break;
+    case Row::kPercent:
+      text = std::isfinite(v) ? fixedText(v, 3) : "n/a";
+      break;
   }
-  out << "<tr><th scope=\"row\">" << htmlEscape(r.label) << "</th>" << figure(run, r.pointer, text, "td", "n")
-      << "<td>" << htmlEscape(r.unit) << "</td><td class=\"n\">";
+  out << "<tr><th scope=\"row\">" << htmlEscape(r.label) << "</th>" << figure(run, r.pointer, text, "td", "n") << "<td>"
+      << htmlEscape(r.unit) << "</td><td class=\"n\">";
   if (r.kind == Row::kBlocks || r.kind == Row::kSigned) out << htmlEscape(binarySize(v * bs));
   out << "</td></tr>\n";
 }
@@ -278,8 +283,8 @@ void histogram(std::ostream& out, const Json& run, const std::string& name, cons
   }
   out << "<figure class=\"keep\" id=\"histogram-" << name << "\">\n"
       << svgBarChart(title, xTitle, "fingerprints in the sketch", bars) << "\n<figcaption>" << htmlEscape(caption)
-      << "</figcaption>\n<table class=\"small\"><thead><tr><th scope=\"col\">Bucket</th>"
-      << head.str() << "</tr></thead><tbody><tr><th scope=\"row\">Fingerprints</th>" << counts.str()
+      << "</figcaption>\n<table class=\"small\"><thead><tr><th scope=\"col\">Bucket</th>" << head.str()
+      << "</tr></thead><tbody><tr><th scope=\"row\">Fingerprints</th>" << counts.str()
       << "</tr></tbody></table>\n</figure>\n";
 }
 
@@ -287,7 +292,8 @@ void reportPage(std::ostream& out, const Json& run) {
   const double bs = number(run, "/block_size");
   const double T = number(run, "/blocks/seen");
   const double N = number(run, "/blocks/not_zero");
-  const double Hb = std::isfinite(number(run, "/blocks/partial_scans/blocks")) ? number(run, "/blocks/partial_scans/blocks") : 0;
+  const double Hb =
+      std::isfinite(number(run, "/blocks/partial_scans/blocks")) ? number(run, "/blocks/partial_scans/blocks") : 0;
   const double U = number(run, "/estimates/unique_blocks");
   const double U2 = number(run, "/estimates/unique_blocks_after_split");
   const double cr = number(run, "/estimates/average_compression_ratio");
@@ -297,8 +303,8 @@ void reportPage(std::ostream& out, const Json& run) {
   // A partial scan's record has no total saving of its own: the page works
   // it out as the others are, from the sizes.
   const double total = std::isfinite(number(run, "/savings_percent/total")) ? number(run, "/savings_percent/total")
-                       : logical > 0 ? 100 * (1 - effective / logical)
-                                     : NAN;
+                       : logical > 0                                        ? 100 * (1 - effective / logical)
+                                                                            : NAN;
   const Json& ci = at(run, "/estimates/unique_blocks_ci95");
   const double entries = number(run, "/sketch/entries");
 
@@ -324,8 +330,8 @@ void reportPage(std::ostream& out, const Json& run) {
            "counts as unique, and the figures rest on its sampled compression ratio.</p>\n";
   }
   out << "<p class=\"lead\">For the " << htmlEscape(binarySize(logical)) << " of "
-      << (sourceCount == 1 ? "" : std::to_string(sourceCount) + " sources, ") << "<em>"
-      << htmlEscape(sourcesText(run)) << "</em>, the array needs about <strong>"
+      << (sourceCount == 1 ? "" : std::to_string(sourceCount) + " sources, ") << "<em>" << htmlEscape(sourcesText(run))
+      << "</em>, the array needs about <strong>"
       << figure(run, "/detail/physical/effective/bytes", binarySize(effective)) << "</strong> of physical space";
   if (haveRange && !exact) {
     out << " (95 % range " << htmlEscape(binarySize(physLow)) << " to " << htmlEscape(binarySize(physHigh)) << ")";
@@ -358,7 +364,8 @@ void reportPage(std::ostream& out, const Json& run) {
     s.to = to;
     s.kind = totalRow ? ChartStep::Kind::kTotal : to < from ? ChartStep::Kind::kRemoved : ChartStep::Kind::kAdded;
     const double d = to - from;
-    s.text = totalRow ? binarySize(to) : (d < 0 ? "\u2212" : "+") + binarySize(std::fabs(d)) + " \u2192 " + binarySize(to);
+    s.text =
+        totalRow ? binarySize(to) : (d < 0 ? "\u2212" : "+") + binarySize(std::fabs(d)) + " \u2192 " + binarySize(to);
     return s;
   };
   std::vector<ChartStep> steps = {
@@ -413,7 +420,8 @@ void reportPage(std::ostream& out, const Json& run) {
   }
   out << "<section id=\"intervals\" class=\"keep\">\n<h2>How sure these figures are</h2>\n";
   if (!ranges.empty()) {
-    out << "<figure class=\"keep\">\n" << svgRangeChart("95 % intervals of the estimates", ranges)
+    out << "<figure class=\"keep\">\n"
+        << svgRangeChart("95 % intervals of the estimates", ranges)
         << "\n<figcaption>Hatched bar: the 95 % interval; diamond: the estimate.</figcaption>\n</figure>\n";
   }
   out << "<p class=\"note\">";
@@ -463,7 +471,8 @@ void partialPage(std::ostream& out, const Json& run) {
     double value;
   };
   std::vector<ChartRange> ranges;
-  for (const Estimate& e : {Estimate{"Compression savings", "compression", cs}, Estimate{"Zero blocks", "zeroes", zs}}) {
+  for (const Estimate& e :
+       {Estimate{"Compression savings", "compression", cs}, Estimate{"Zero blocks", "zeroes", zs}}) {
     const std::string p = std::string("/savings_percent_ci95/") + e.key;
     const Json& ci = at(run, p);
     out << "<div class=\"box\"><span class=\"k\">" << e.name << "</span><span class=\"v\">"
@@ -488,7 +497,8 @@ void partialPage(std::ostream& out, const Json& run) {
   }
   out << "</div>\n</section>\n<section id=\"intervals\" class=\"keep\">\n<h2>How sure these figures are</h2>\n";
   if (!ranges.empty()) {
-    out << "<figure class=\"keep\">\n" << svgRangeChart("95 % intervals of the partial scan's estimates", ranges)
+    out << "<figure class=\"keep\">\n"
+        << svgRangeChart("95 % intervals of the partial scan's estimates", ranges)
         << "\n<figcaption>Hatched bar: the 95 % interval; diamond: the estimate.</figcaption>\n</figure>\n";
   }
   out << "<p class=\"note\">A partial scan reads randomly placed sample blocks, not the whole source. A 95 % "
@@ -516,8 +526,8 @@ void partialPage(std::ostream& out, const Json& run) {
     if (at(run, r.pointer).is_null()) continue;
     const double v = number(run, r.pointer);
     out << "<tr><th scope=\"row\">" << r.label << "</th>"
-        << figure(run, r.pointer, r.percent ? fixedText(v, 3) : groupedCount(v), "td", "n")
-        << "<td>" << r.unit << "</td></tr>\n";
+        << figure(run, r.pointer, r.percent ? fixedText(v, 3) : groupedCount(v), "td", "n") << "<td>" << r.unit
+        << "</td></tr>\n";
   }
   out << "</tbody>\n</table>\n</section>\n";
 }
@@ -545,10 +555,9 @@ void inputsTable(std::ostream& out, const RunHtml& html) {
       return cell((std::string("/savings_percent/") + key).c_str(), percentText(v));
     };
     const double seen = in.contains("blocks") ? in["blocks"].value("seen", 0.0) : 0.0;
-    out << "<tr data-input=\"" << i << "\"" << (partial ? " class=\"partial\"" : "") << "><td>" << i + 1
-        << "</td><td>" << htmlEscape(in.value("source", "")) << "<br><small>" << htmlEscape(in.value("sketch_file", ""))
-        << "</small></td><td>"
-        << (partial ? "<span class=\"tag\">partial scan</span>" : "full scan") << "</td>"
+    out << "<tr data-input=\"" << i << "\"" << (partial ? " class=\"partial\"" : "") << "><td>" << i + 1 << "</td><td>"
+        << htmlEscape(in.value("source", "")) << "<br><small>" << htmlEscape(in.value("sketch_file", ""))
+        << "</small></td><td>" << (partial ? "<span class=\"tag\">partial scan</span>" : "full scan") << "</td>"
         << cell("/blocks/seen", groupedCount(seen)) << "<td class=\"n\">"
         << htmlEscape(binarySize(seen * in.value("block_size", 8192.0))) << "</td>" << pct("dedupe")
         << pct("compression") << pct("zeroes") << pct("total") << "</tr>\n";
@@ -572,8 +581,8 @@ void writeHtmlPage(const Json& run, const RunHtml& html, std::ostream& out) {
     if (command == "merge") {
       inputsTable(out, html);
       for (const HtmlSection& s : html.mergeSections) {
-        out << "<section id=\"" << htmlEscape(s.id) << "\">\n<h2>" << htmlEscape(s.title) << "</h2>\n" << s.body
-            << "\n</section>\n";
+        out << "<section id=\"" << htmlEscape(s.id) << "\">\n<h2>" << htmlEscape(s.title) << "</h2>\n"
+            << s.body << "\n</section>\n";
       }
     }
   }
@@ -616,7 +625,8 @@ void refuseUnwritablePage(const std::string& file, const std::vector<std::string
   // Opened without truncating: a page left from an earlier run stays until
   // this run has its own.
   const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-  if (fd < 0) throw RunFailure(kExitSketchNotWritten, "Cannot write the HTML page " + file + ": " + std::strerror(errno));
+  if (fd < 0)
+    throw RunFailure(kExitSketchNotWritten, "Cannot write the HTML page " + file + ": " + std::strerror(errno));
   ::close(fd);
   if (kind == FileKind::kMissing) ::unlink(file.c_str());
 }

@@ -40,8 +40,7 @@ extern RunHtml gRunHtml;
 // Before the run reads anything: throws RunFailure with 133 when file is
 // one of sources (or the sketch file), and with 136 when it cannot be
 // written. A file that did not exist is not left behind by the check.
-void refuseUnwritablePage(const std::string& file, const std::vector<std::string>& sources,
-                          const std::string& sketch);
+void refuseUnwritablePage(const std::string& file, const std::vector<std::string>& sources, const std::string& sketch);
 
 // The page of one run: run is the run's whole JSON object (as --json
 // prints it).

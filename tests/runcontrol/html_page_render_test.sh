@@ -40,7 +40,9 @@ DEDUPEINTERNAL=1 "$dz" scan --input a.img -o a.dat --hashSize 1000 --html scan.h
 "$dz" merge --mergefiles a.dat,b.dat,p.dat -o m.dat --html merge.html > merge.out 2>&1 ||
     fail "merge: $(tail -3 merge.out)"
 
-for page in scan partialscan merge; do
+# Each page with the window height it needs to show all of it.
+for spec in scan:3300 partialscan:1400 merge:4300; do
+    page=${spec%:*} height=${spec#*:}
     [ -s "$page.html" ] || { fail "$page: no page"; continue; }
     # -e: errors and warnings only; any of them fails the page.
     if ! tidy -e -q "$page.html" > "$page.tidy" 2>&1; then
@@ -51,7 +53,7 @@ for page in scan partialscan merge; do
     timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
         --disable-background-networking --disable-component-update --disable-sync \
         --user-data-dir="$profile" --enable-logging=stderr --v=0 --hide-scrollbars \
-        --window-size=1000,2800 --screenshot="$shots/$page.png" "file://$work/$page.html" \
+        --window-size="1000,$height" --screenshot="$shots/$page.png" "file://$work/$page.html" \
         > "$page.chromium" 2>&1 || fail "$page: chromium ended with $?"
     if grep -q ':CONSOLE' "$page.chromium"; then
         fail "$page: console message: $(grep ':CONSOLE' "$page.chromium" | head -3)"

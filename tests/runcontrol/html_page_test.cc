@@ -54,7 +54,8 @@ TEST(SvgChart, ChartsStayInsideTheirBoxWithOddValues) {
 // A run's object as fillReportJson and the driver make it, for a source
 // that held nothing but zero blocks.
 Json emptyScan(const std::string& source) {
-  Json run = Json::parse(R"J({"command":"scan","version":"1.03 (build 153)","sources":[],"sketch_file":"s.dat","block_size":8192,"elapsed_seconds":0.5,
+  Json run = Json::parse(
+      R"J({"command":"scan","version":"1.03 (build 153)","sources":[],"sketch_file":"s.dat","block_size":8192,"elapsed_seconds":0.5,
     "blocks":{"seen":100,"zero_small":100,"zero_big":0,"not_zero":0},
     "sketch":{"entries":0,"capacity":null},
     "estimates":{"unique_blocks":0,"unique_blocks_after_split":0,"average_compression_ratio":0,
@@ -95,9 +96,9 @@ TEST(HtmlPage, AMergePageDrawsTheInputsAndThenTheExtraSections) {
   html.mergeInputs.push_back(Json::parse(
       R"({"source":"b","sketch_file":"b.dat","kind":"partialscan","block_size":8192,
           "blocks":{"seen":20},"savings_percent":{"compression":2,"zeroes":4}})"));
-  html.mergeSections.push_back(
-      {"overlap", "Overlap between sources",
-       svgHeatMap("Shared blocks", {"a", "b"}, {"a", "b"}, {{1, 0.25}, {0.25, 1}}, {{"100 %", "25 %"}, {"25 %", "100 %"}})});
+  html.mergeSections.push_back({"overlap", "Overlap between sources",
+                                svgHeatMap("Shared blocks", {"a", "b"}, {"a", "b"}, {{1, 0.25}, {0.25, 1}},
+                                           {{"100 %", "25 %"}, {"25 %", "100 %"}})});
   std::ostringstream page;
   writeHtmlPage(run, html, page);
   const std::string p = page.str();

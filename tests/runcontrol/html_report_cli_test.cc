@@ -3,7 +3,6 @@
 // holds no outside reference; a page that cannot be written ends the run
 // before the source is read. (Validity and rendering: html_page_render_test.sh.)
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,7 +47,8 @@ std::string unescape(std::string s) {
 
 // Every (attribute name's value, data-value) pair of the page, for one
 // attribute name: data-figure (the run's JSON) or data-input-figure.
-std::vector<std::pair<std::string, json>> pageFigures(const std::string& page, const std::string& attr = "data-figure") {
+std::vector<std::pair<std::string, json>> pageFigures(const std::string& page,
+                                                      const std::string& attr = "data-figure") {
   std::vector<std::pair<std::string, json>> found;
   const std::regex re(attr + "=\"([^\"]*)\" data-value=\"([^\"]*)\"");
   for (auto it = std::sregex_iterator(page.begin(), page.end(), re); it != std::sregex_iterator(); ++it) {
@@ -178,10 +178,10 @@ TEST(HtmlReport, AFilledSketchShowsItsIntervalsAsRanges) {
   TempDir dir;
   makeImage(dir, "a.img", "24M", 3);
   const std::string page = dir.file("a.html");
-  const CliResult r = runCli(dir.path(),
-                             {"scan", "--input", dir.file("a.img"), "-o", dir.file("a.dat"), "--hashSize", "300",
-                              "--json", "--html", page},
-                             kBackend);
+  const CliResult r = runCli(
+      dir.path(),
+      {"scan", "--input", dir.file("a.img"), "-o", dir.file("a.dat"), "--hashSize", "300", "--json", "--html", page},
+      kBackend);
   ASSERT_EQ(r.status, 0) << r.err;
   const json run = json::parse(r.out);
   const std::string html = readFile(page);
@@ -206,19 +206,34 @@ TEST(HtmlReport, APageThatCannotBeWrittenEndsTheRunBeforeTheSourceIsRead) {
     int status;
     const char* message;
   } cases[] = {
-      {"missing directory", {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("no/p.html")},
-       136, "Cannot write the HTML page "},
-      {"a directory", {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("adir")}, 136,
+      {"missing directory",
+       {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("no/p.html")},
+       136,
+       "Cannot write the HTML page "},
+      {"a directory",
+       {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("adir")},
+       136,
        "it is a directory"},
-      {"the source", {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("a.img")}, 133,
+      {"the source",
+       {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("a.img")},
+       133,
        "which this run reads"},
-      {"the sketch file", {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("a.dat")}, 133,
+      {"the sketch file",
+       {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", dir.file("a.dat")},
+       133,
        "the sketch file of this run"},
-      {"a merge input", {"merge", "--mergefiles", dir.file("old.dat") + "," + dir.file("a.img"), "-o",
-                         dir.file("m.dat"), "--html", dir.file("old.dat")},
-       133, "which this run reads"},
-      {"the loaded file", {"load", "-o", dir.file("old.dat"), "--html", dir.file("old.dat")}, 133, "which this run reads"},
-      {"no name", {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", ""}, 133,
+      {"a merge input",
+       {"merge", "--mergefiles", dir.file("old.dat") + "," + dir.file("a.img"), "-o", dir.file("m.dat"), "--html",
+        dir.file("old.dat")},
+       133,
+       "which this run reads"},
+      {"the loaded file",
+       {"load", "-o", dir.file("old.dat"), "--html", dir.file("old.dat")},
+       133,
+       "which this run reads"},
+      {"no name",
+       {"scan", "-d", dir.file("a.img"), "-o", dir.file("a.dat"), "--html", ""},
+       133,
        "Invalid html given: need a file name"},
   };
   for (const Case& c : cases) {

@@ -170,6 +170,7 @@ TEST(RunGlobalsReset, RestoresEverythingButSketchAndBatchfile) {
   g.machineBlocks = 1;
   g.sha1Done = 5;
   g.samplesZero = 6;
+  g.html = "page.html";
   g.resetForNextLine();
   EXPECT_EQ("keep.dat", g.sketch);
   EXPECT_EQ("b.txt", g.batchfile);
@@ -182,6 +183,7 @@ TEST(RunGlobalsReset, RestoresEverythingButSketchAndBatchfile) {
   EXPECT_EQ(7650410496u, g.machineBlocks);
   EXPECT_EQ(0u, g.sha1Done);
   EXPECT_EQ(0u, g.samplesZero);
+  EXPECT_EQ("", g.html) << "a batch line's page is that line's only";
 }
 
 TEST(SketchName, CrcOfTheInputInUpperCaseHexWithoutLeadingZeros) {
