@@ -34,7 +34,10 @@ double niceCeiling(double v) {
 std::string openSvg(double width, double height, const std::string& title) {
   std::ostringstream o;
   o << "<svg class=\"chart\" viewBox=\"0 0 " << n(width) << ' ' << n(height) << "\" width=\"" << std::lround(width)
-    << "\" height=\"" << std::lround(height) << "\" role=\"img\" aria-label=\"" << htmlEscape(title) << "\"><title>"
+    << "\" height=\"" << std::lround(height)
+    // Shrinks to the page, never grows past its own size: a small matrix
+    // stays small.
+    << "\" style=\"max-width: " << std::lround(width) << "px\" role=\"img\" aria-label=\"" << htmlEscape(title) << "\"><title>"
     << htmlEscape(title) << "</title>";
   return o.str();
 }

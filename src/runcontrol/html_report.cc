@@ -122,6 +122,7 @@ dl.facts dt { font-weight: bold; }
 dl.facts dd { margin: 0; overflow-wrap: anywhere; }
 .keep { break-inside: avoid; page-break-inside: avoid; }
 @media print {
+  /* No page size: A4 or Letter, as the printer has it; the content fits the narrower A4. */
   @page { margin: 14mm 12mm; }
   body { font-size: 10.5pt; max-width: none; padding: 0; color: #000; }
   .answer { flex-wrap: nowrap; gap: .5rem; }
@@ -320,8 +321,12 @@ void reportPage(std::ostream& out, const Json& run) {
     physHigh = effective + dataBytes * (ci[1].get<double>() / U - 1);
   }
   const double ratio = effective > 0 ? logical / effective : INFINITY;
-  const std::string ratioShown =
-      !std::isfinite(ratio) ? "nothing to store" : (ratio >= 10 ? fixedText(ratio, 0) : fixedText(ratio, 1)) + ":1";
+  // No data blocks at all: the array stores nothing of the source (only its
+  // own overheads), and a ratio of 0 or infinity would say nothing.
+  const std::string ratioShown = !(logical > 0) || !std::isfinite(ratio) ? "nothing to store"
+                                 : ratio >= 10                           ? fixedText(ratio, 0) + ":1"
+                                 : ratio >= 0.1                          ? fixedText(ratio, 1) + ":1"
+                                                                         : fixedText(ratio, 3) + ":1";
   const size_t sourceCount = at(run, "/sources").size();
 
   out << "<section id=\"answer\" class=\"keep\">\n<h2>The answer</h2>\n";
@@ -336,8 +341,14 @@ void reportPage(std::ostream& out, const Json& run) {
   if (haveRange && !exact) {
     out << " (95 % range " << htmlEscape(binarySize(physLow)) << " to " << htmlEscape(binarySize(physHigh)) << ")";
   }
-  out << ": a data reduction of " << htmlEscape(ratioShown) << ", saving "
-      << figure(run, "/savings_percent/total", percentText(total)) << " of the space.</p>\n"
+  if (logical > 0) {
+    out << ": a data reduction of " << htmlEscape(ratioShown) << ", saving "
+        << figure(run, "/savings_percent/total", percentText(total)) << " of the space.</p>\n";
+  } else {
+    out << ", its own overheads alone: no data blocks were found, so "
+        << figure(run, "/savings_percent/total", percentText(total)) << " of the source is saved.</p>\n";
+  }
+  out
       << "<div class=\"answer\">\n"
       << "<div class=\"box\"><span class=\"k\">Source size</span><span class=\"v\">" << htmlEscape(binarySize(logical))
       << "</span><span class=\"r\">" << htmlEscape(groupedCount(T + Hb)) << " blocks of "
@@ -563,6 +574,9 @@ void inputsTable(std::ostream& out, const RunHtml& html) {
         << pct("compression") << pct("zeroes") << pct("total") << "</tr>\n";
     ++i;
   }
+  // An empty body is not valid HTML; a merge without inputs never reaches
+  // its report, but the page must not depend on that.
+  if (i == 0) out << "<tr><td colspan=\"9\">No input figures.</td></tr>\n";
   out << "</tbody>\n</table>\n<p class=\"note\">Each input's own figures, as its own load report gives them. "
          "The merged figures above are not their sum: blocks that several sources share are stored once.</p>\n"
          "</section>\n";
