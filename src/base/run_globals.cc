@@ -44,7 +44,7 @@ void RunGlobals::resetForNextLine() {
   hashRequestsMaxQ = fresh.hashRequestsMaxQ;
   mergeall = fresh.mergeall;
   json = fresh.json;
-  html = fresh.html;
   groups = fresh.groups;
+  html = fresh.html;
   mergeAllThreshold = fresh.mergeAllThreshold;
 }

@@ -54,8 +54,8 @@ struct RunGlobals {
   int hashRequestsMaxQ = 500;
   bool mergeall = false;
   bool json = false;  // the run's report as one JSON object
-  std::string html;   // the file of the run's HTML page; empty: none
   int groups = 0;     // a merge's split of its sources into this many groups; 0 none
+  std::string html;   // the file of the run's HTML page; empty: none
   float mergeAllThreshold = 0.9f;
 
   // Writes the initial values back (counters to 0, derived values

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <queue>
+#include <utility>
 
 namespace {
 
@@ -36,27 +39,62 @@ SourceGroup describe(const std::vector<KeySample>& samples, std::vector<std::siz
   return g;
 }
 
-// Every subset's union size, subset by subset in depth-first order, each
-// from its parent's union sample and one more source.
-void sizeSubsets(const std::vector<KeySample>& samples, std::size_t cap, unsigned mask, const KeySample& sample,
-                 std::size_t next, std::vector<double>& size) {
-  for (std::size_t j = next; j < samples.size(); ++j) {
-    const unsigned grown = mask | (1u << j);
-    const KeySample u = uniteSamples(sample, samples[j], cap);
-    size[grown] = sizeOf(countOf(u));
-    sizeSubsets(samples, cap, grown, u, j + 1, size);
+// Every subset's union size at once. All sketches up to the lowest limit of
+// all of them are a sample of every subset's union with that same limit:
+// a key belongs to a subset's union when one of its holders is in the
+// subset. So the keys are counted by the set of sources holding them, and
+// a subset's count is all keys but those held only outside it (a sum over
+// the subsets of its complement, taken for all subsets in n * 2^n steps).
+std::vector<double> subsetSizes(const std::vector<KeySample>& samples) {
+  const std::size_t n = samples.size();
+  uint64_t limit = UINT64_MAX;
+  bool exact = true;
+  for (const KeySample& s : samples) {
+    limit = std::min(limit, s.limit());
+    exact = exact && (s.exact || s.keys.empty());
   }
+  std::vector<double> held(std::size_t{1} << n, 0.0);
+  std::vector<std::size_t> pos(n, 0), end(n);
+  using Head = std::pair<uint64_t, std::size_t>;
+  std::priority_queue<Head, std::vector<Head>, std::greater<Head>> heads;
+  for (std::size_t i = 0; i < n; ++i) {
+    end[i] = samples[i].countUpTo(limit);
+    if (end[i] > 0) heads.push({samples[i].keys[0], i});
+  }
+  double all = 0;
+  while (!heads.empty()) {
+    const uint64_t key = heads.top().first;
+    unsigned holders = 0;
+    while (!heads.empty() && heads.top().first == key) {
+      const std::size_t i = heads.top().second;
+      heads.pop();
+      holders |= 1u << i;
+      if (++pos[i] < end[i]) heads.push({samples[i].keys[pos[i]], i});
+    }
+    held[holders] += 1;
+    all += 1;
+  }
+  // held[x] becomes the keys whose holders all lie within x.
+  for (std::size_t b = 0; b < n; ++b) {
+    for (std::size_t x = 0; x < held.size(); ++x) {
+      if (x & (std::size_t{1} << b)) held[x] += held[x ^ (std::size_t{1} << b)];
+    }
+  }
+  // Blocks per sample key: the limit's share of the key space, inverted.
+  const double perKey = exact || limit == 0 ? 1.0 : 18446744073709551616.0 / static_cast<double>(limit);
+  const std::size_t full = held.size() - 1;
+  std::vector<double> size(held.size());
+  for (std::size_t g = 0; g < held.size(); ++g) size[g] = (all - held[full ^ g]) * perKey;
+  return size;
 }
 
 // The best split of all: over the subsets of the sources, best[k][mask] is
 // the least total size of mask split into k groups, the group of mask's
 // lowest source chosen first.
-std::vector<std::vector<std::size_t>> bestSplit(const std::vector<KeySample>& samples, std::size_t count,
-                                                std::size_t cap) {
+std::vector<std::vector<std::size_t>> bestSplit(const std::vector<KeySample>& samples, std::size_t count) {
   const std::size_t n = samples.size();
   const unsigned full = (1u << n) - 1;
-  std::vector<double> size(std::size_t{1} << n, 0.0);
-  sizeSubsets(samples, cap, 0, KeySample{{}, true}, 0, size);
+  const std::vector<double> size = subsetSizes(samples);
 
   const double kNone = std::numeric_limits<double>::infinity();
   std::vector<std::vector<double>> best(count + 1, std::vector<double>(full + 1, kNone));
@@ -158,7 +196,7 @@ void proposeGroups(const std::vector<KeySample>& samples, std::size_t count, Mer
 
   out.groupsExact = n <= kExactGroupingLimit;
   if (out.groupsExact) {
-    for (const std::vector<std::size_t>& members : bestSplit(samples, count, cap)) {
+    for (const std::vector<std::size_t>& members : bestSplit(samples, count)) {
       out.groups.push_back(describe(samples, members, unionOf(samples, members, cap)));
     }
   } else {

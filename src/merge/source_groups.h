@@ -11,7 +11,8 @@
 #include "sketch/key_sample.h"
 
 // Up to this many sources every split is weighed (from the estimated union
-// of every subset of them); beyond it the groups are built greedily.
+// of every subset of them, counted together in one pass over the sketches);
+// beyond it the groups are built greedily.
 constexpr std::size_t kExactGroupingLimit = 12;
 
 // Splits the sources of `samples` (one per source, in order) into `count`

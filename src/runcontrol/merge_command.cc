@@ -14,6 +14,7 @@
 #include "base/exit_status.h"
 #include "runcontrol/html_report.h"
 #include "runcontrol/json_report.h"
+#include "runcontrol/overlap_html.h"
 #include "runcontrol/output_guard.h"
 #include "base/run_globals.h"
 #include "base/run_failure.h"
@@ -88,6 +89,8 @@ void mergeRun() {
   }
   if (!gRunHtml.file.empty()) {
     for (const DCLogger* rec : dm->inputRecords) gRunHtml.mergeInputs.push_back(inputFigures(*rec));
+    // The run's object carries the body's fields under the same names.
+    gRunHtml.mergeSections = overlapSections(overlap, gRunJson.body);
   }
   delete dm;
 }

@@ -92,8 +92,8 @@ struct OptionGroups {
         ("batchfile", po::value<std::string>(&g.batchfile)->default_value(""), "Batch file to process")
         ("mergeall", po::bool_switch(&g.mergeall), "Merge All files")
         ("json", po::bool_switch(&g.json), "Report as one JSON object per run on standard output")
-        ("html", po::value<std::string>(&g.html), "Write the report as one HTML page to this file")
-        ("groups", po::value<int>(&g.groups), "Merge: propose a split of the sources into this many groups");
+        ("groups", po::value<int>(&g.groups), "Merge: split the sources into N groups")
+        ("html", po::value<std::string>(&g.html), "Write the report as one HTML page to this file");
     support.add_options()
         ("threads,p", po::value<unsigned>(&g.threads)->default_value(10), "Number of threads")
         ("machineSize,M", po::value<int>(&g.machineSize)->default_value(57)->notifier(my_func),

@@ -47,7 +47,7 @@ check() {
     fi
 }
 
-general='--batchfile|--command|--help|--html|--input|--json|--loglevel|--maxMBPs|--mergeall|--mergefiles|--sketch|--updatebw|--version'
+general='--batchfile|--command|--groups|--help|--html|--input|--json|--loglevel|--maxMBPs|--mergeall|--mergefiles|--sketch|--updatebw|--version'
 files='a.dat|b.dat|my\ file.dat|notes.txt|sub/'
 
 # name | environment | expected replies | words (the last is being completed)

@@ -205,3 +205,23 @@ TEST(MergeEntryFilter, DamagedOrUnreadableInputIsReported) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a merge keeps of an input to compare it with the others: every
+// line's key (also of lines passed over, and of lines that could not enter
+// the sketch), one per key, and the counters' sum.
+TEST(MergeEntryFilter, KeepsEveryKeyOnceAndTheCountersSum) {
+  const Input in = {fp(5) + " 0.5 2", fp(5, 0x6b6b6b6b) + " 0.5 1", fp(9) + " 0.25 255", fp(40) + " -1 3"};
+  DCKHeap sketch(2);
+  KeptEntries kept;
+  std::istringstream is(lines(in));
+  EXPECT_EQ(offerEntries(is, in.size(), sketch, &kept), DCKHeap::LoadResult::kComplete);
+  // Two fingerprints with the same first eight bytes are one key.
+  EXPECT_EQ(kept.keys, (std::vector<uint64_t>{5, 9, 40}));
+  EXPECT_EQ(kept.counterSum, 2u + 1 + 255 + 3);
+  EXPECT_TRUE(kept.saturated);
+  EXPECT_EQ(sketch.numEntries(), 2u);
+}
+
+}  // namespace

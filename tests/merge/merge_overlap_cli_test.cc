@@ -257,6 +257,40 @@ TEST_F(MergeOverlapCli, GroupsOutsideOneToTheInputsAreRefused) {
   }
 }
 
+TEST_F(MergeOverlapCli, PageShowsTheMatrixOfPairsAndTheGroupsWithTheJsonFigures) {
+  const std::string page = file("merge.html");
+  const CliResult r = merge({"a.dat", "b.dat", "c.dat", "a2.dat"}, {"--json", "--groups", "3", "--html", page});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const json run = json::parse(r.out);
+  const std::string html = dztest::readFile(page);
+  const std::size_t overlap = html.find("<section id=\"overlap\">");
+  const std::size_t groups = html.find("<section id=\"groups\">");
+  ASSERT_NE(overlap, std::string::npos);
+  ASSERT_NE(groups, std::string::npos);
+  // The heat map: four sources a side, the shared blocks in the cells.
+  const std::string section = html.substr(overlap, groups - overlap);
+  EXPECT_NE(section.find("aria-label=\"Shared distinct blocks of every pair of sources\""), std::string::npos);
+  for (const char* cellText : {">300<", ">1000<", ">0<"}) EXPECT_NE(section.find(cellText), std::string::npos) << cellText;
+  // Every figure of overlap and groups is on the page with its JSON value.
+  std::set<std::string> pointers;
+  for (std::size_t i = 0; i < 6; ++i) {
+    const std::string at = "/overlap/pairs/" + std::to_string(i);
+    for (const char* f : {"/shared_blocks", "/shared_blocks_ci95/0", "/shared_blocks_ci95/1", "/jaccard", "/saving_percent"}) {
+      pointers.insert(at + f);
+    }
+  }
+  for (std::size_t i = 0; i < 4; ++i) {
+    for (const char* f : {"/blocks", "/blocks_ci95/0", "/blocks_ci95/1"}) pointers.insert("/overlap/only_in/" + std::to_string(i) + f);
+  }
+  for (std::size_t g = 0; g < 3; ++g) {
+    for (const char* f : {"/unique_blocks", "/savings_percent"}) pointers.insert("/groups/" + std::to_string(g) + f);
+  }
+  for (const std::string& p : pointers) {
+    const std::string attrs = "data-figure=\"" + p + "\" data-value=\"" + run.at(json::json_pointer(p)).dump() + "\"";
+    EXPECT_NE(html.find(attrs), std::string::npos) << attrs;
+  }
+}
+
 // Sketch files of sources larger than their sketches: K = 2000 smallest of
 // pools of random fingerprints, a and b sharing 30 % of 10000 blocks.
 TEST(MergeOverlapEstimate, FullSketchesGiveSharedBlocksInsideTheirInterval) {
