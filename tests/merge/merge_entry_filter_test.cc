@@ -216,7 +216,7 @@ TEST(MergeEntryFilter, KeepsEveryKeyOnceAndTheCountersSum) {
   DCKHeap sketch(2);
   KeptEntries kept;
   std::istringstream is(lines(in));
-  EXPECT_EQ(offerEntries(is, in.size(), sketch, &kept), DCKHeap::LoadResult::kComplete);
+  EXPECT_EQ(offerEntries(is, in.size(), sketch, nullptr, &kept), DCKHeap::LoadResult::kComplete);
   // Two fingerprints with the same first eight bytes are one key.
   EXPECT_EQ(kept.keys, (std::vector<uint64_t>{5, 9, 40}));
   EXPECT_EQ(kept.counterSum, 2u + 1 + 255 + 3);
