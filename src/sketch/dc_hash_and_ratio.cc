@@ -25,6 +25,7 @@ int parseCount(const std::string& text) {
 DCHashAndRatio::DCHashAndRatio(const std::vector<unsigned char>& fingerprint, double r, uint64_t pos)
     : hash(fingerprintLength(), 0), ratio(r), position(pos) {
   std::copy_n(fingerprint.begin(), std::min(fingerprint.size(), hash.size()), hash.begin());
+  refreshKey();
 }
 
 void DCHashAndRatio::reuse(const std::vector<unsigned char>& fingerprint, double r, uint64_t pos) {
@@ -34,6 +35,7 @@ void DCHashAndRatio::reuse(const std::vector<unsigned char>& fingerprint, double
   refCounter = 1;
   position = pos;
   valid = true;
+  refreshKey();
 }
 
 DCHashAndRatio::DCHashAndRatio(const std::string& hashText, const std::string& ratioText,
@@ -60,6 +62,7 @@ bool DCHashAndRatio::stringToByteArray(const std::string& text) {
     }
     hash[i] = static_cast<unsigned char>(hi << 4 | lo);
   }
+  refreshKey();
   return ok;
 }
 

@@ -56,6 +56,12 @@ class DCHashAndRatio {
   }
   // First eight fingerprint bytes, most significant first.
   uint64_t extractHashAsULong() const { return keyOf(hash); }
+  // The same, as kept with the entry since hash was last set through a
+  // member of this class, so that ordering entries reads no fingerprint
+  // bytes unless their first eight are equal. Code that changes hash in
+  // place calls refreshKey afterwards.
+  uint64_t key() const { return key_; }
+  void refreshKey() { key_ = keyOf(hash); }
   // The same for any fingerprint bytes (missing bytes count as zero).
   static uint64_t keyOf(const std::vector<unsigned char>& bytes);
   // Reads hashLength bytes from hex text, high nibble first. A pair that is
@@ -74,6 +80,9 @@ class DCHashAndRatio {
   // Stream extraction of a double; false (out untouched) when the text does
   // not start with a number.
   static bool parseRatio(const std::string& text, double& out);
+
+ private:
+  uint64_t key_ = 0;
 };
 
 // The eight bytes at p as a number, p[0] most significant.
@@ -96,9 +105,10 @@ inline uint64_t DCHashAndRatio::keyOf(const std::vector<unsigned char>& bytes) {
 // Strict weak order: unsigned lexicographic comparison of the first
 // hashLength fingerprint bytes.
 //
-// Inline, and the first eight bytes compared as one number: the sketch's
-// tree and heap compare dozens of times per stored fingerprint, and the
-// first eight bytes nearly always decide.
+// Inline, and the first eight bytes compared as one number kept with each
+// entry: the sketch's heap compares dozens of times per stored fingerprint,
+// the first eight bytes nearly always decide, and the fingerprint bytes lie
+// elsewhere in memory than the entry.
 struct DCHashAndRatioComparator {
   bool operator()(const DCHashAndRatio* a, const DCHashAndRatio* b) const {
     const size_t length = myGlobals.hashLength > 0 ? static_cast<size_t>(myGlobals.hashLength) : 0;
@@ -106,8 +116,9 @@ struct DCHashAndRatioComparator {
     const unsigned char* x = a->hash.data();
     const unsigned char* y = b->hash.data();
     if (n >= 8) {
-      const uint64_t kx = loadBigEndian64(x);
-      const uint64_t ky = loadBigEndian64(y);
+      // Both hold at least eight bytes: their keys are those bytes.
+      const uint64_t kx = a->key();
+      const uint64_t ky = b->key();
       if (kx != ky) return kx < ky;
       return n > 8 && std::memcmp(x + 8, y + 8, n - 8) < 0;
     }

@@ -46,7 +46,7 @@ bool keyDecides(const std::vector<unsigned char>& hash) {
 }  // namespace
 
 DCKHeap::Slot DCKHeap::slotOf(DCHashAndRatio* e) {
-  return Slot{keyDecides(e->hash) ? e->extractHashAsULong() : 0, e};
+  return Slot{keyDecides(e->hash) ? e->key() : 0, e};
 }
 
 bool DCKHeap::surelyAbove(const std::vector<unsigned char>& fingerprint) const {

@@ -183,4 +183,25 @@ TEST_F(EntryTest, ComparatorIsUnsignedLexicographicOverWholeFingerprint) {
   }
 }
 
+// The comparator reads the key an entry keeps: every way of setting the
+// fingerprint keeps it, so entries order by their current bytes.
+TEST_F(EntryTest, OrderFollowsTheFingerprintHoweverItWasSet) {
+  DCHashAndRatioComparator less;
+  const std::vector<unsigned char> low = bytes({0x10, 1}), high = bytes({0x20, 1});
+  DCHashAndRatio made(high, -1, 0);
+  DCHashAndRatio fromText(hexOf(low), "0.5", "1");
+  EXPECT_TRUE(less(&fromText, &made));
+
+  DCHashAndRatio reused(low, -1, 0);
+  reused.reuse(high, -1, 0);  // now equal to made
+  EXPECT_FALSE(less(&reused, &made));
+  EXPECT_FALSE(less(&made, &reused));
+  EXPECT_EQ(reused.key(), reused.extractHashAsULong());
+
+  ASSERT_TRUE(made.stringToByteArray(hexOf(bytes({0x01}))));  // now the lowest
+  EXPECT_TRUE(less(&made, &fromText));
+  EXPECT_TRUE(less(&made, &reused));
+  EXPECT_EQ(made.key(), made.extractHashAsULong());
+}
+
 }  // namespace
