@@ -41,8 +41,8 @@ DEDUPEINTERNAL=1 "$dz" scan --input a.img -o a.dat --hashSize 1000 --html scan.h
     fail "merge: $(tail -3 merge.out)"
 
 # Each page with the window height it needs to show all of it.
-for spec in scan:3300 partialscan:1400 merge:4300; do
-    page=${spec%:*} height=${spec#*:}
+for shot in scan:3300 partialscan:1400 merge:4300; do
+    page=${shot%:*} height=${shot#*:}
     [ -s "$page.html" ] || { fail "$page: no page"; continue; }
     # -e: errors and warnings only; any of them fails the page.
     if ! tidy -e -q "$page.html" > "$page.tidy" 2>&1; then
