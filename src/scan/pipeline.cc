@@ -610,7 +610,7 @@ void readThreadFnc(int w, long long devSize) {
   DSCore* scn = gScn;
   const int64_t bs = myGlobals.blockSize;
   const int64_t chunkMax = bs * myGlobals.readChunkBlocks;
-  const size_t bound = static_cast<size_t>(myGlobals.readRequestsMaxQ) * myGlobals.threads;
+  size_t bound = static_cast<size_t>(myGlobals.readRequestsMaxQ) * myGlobals.threads;
   ReadShare share = readShareOf(w, devSize, myGlobals.segmentSize, myGlobals.threads);
   int64_t cur = share.start;
   const int64_t end = share.end;
@@ -621,6 +621,10 @@ void readThreadFnc(int w, long long devSize) {
 
   SourceFile source(*scn);
   const bool direct = source.readsDirect();
+  // A chunk read from the cache is there as soon as asked: two a reader
+  // keep the hash workers fed, and every chunk not queued is a slot of
+  // fresh memory the kernel need not zero.
+  if (gSourceCached.load() > kSourceNotCached) bound = std::min<size_t>(bound, size_t{2} * myGlobals.threads);
   while (end - cur >= bs && !gStopReaders.load(std::memory_order_relaxed) &&
          !gTooManyReadErrors.load(std::memory_order_relaxed)) {
     // Whole blocks only: a tail shorter than a block is never accounted, and
