@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <ctime>
 #include <iomanip>
 #include <iostream>
 
@@ -29,7 +30,14 @@ DCProgressBar::~DCProgressBar() = default;
 bool DCProgressBar::isTerminal() const { return isatty(STDOUT_FILENO) == 1; }
 
 boost::posix_time::ptime DCProgressBar::now() const {
-  return boost::posix_time::second_clock::local_time();
+  // Asked for every block scanned: the local time (time zone rules and
+  // all) is worked out again only when the second has changed.
+  const std::time_t second = std::time(nullptr);
+  if (second != nowSecond_) {
+    nowSecond_ = second;
+    nowLocal_ = boost::posix_time::second_clock::local_time();
+  }
+  return nowLocal_;
 }
 
 void DCProgressBar::update(int64_t x) {

@@ -6,6 +6,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,8 @@ class DCProgressBar {
   std::string title_;
   std::vector<char> spinner_;
   uint8_t spinnerIndex_ = 0;
+  mutable std::time_t nowSecond_ = -1;  // the second nowLocal_ was taken in
+  mutable boost::posix_time::ptime nowLocal_;
 };
 
 #endif  // DEZEVAZIR_PROGRESS_DC_PROGRESS_BAR_H_

@@ -152,8 +152,11 @@ enum ReadMode : int { kUndecided, kDirect, kBuffered, kFromCache };
 // tells, so that the run log says it once.
 std::atomic<int> gReadMode{kUndecided};
 
-// Whether the source was (nearly) all in the page cache at the run's first
-// read: -1 until that read looks.
+// How much of the source was in the page cache at the run's first read:
+// -1 until that read looks, then one of the values below.
+constexpr int kSourceNotCached = 0;  // read directly
+constexpr int kSourceNearlyAll = 1;  // read from the cache, each range checked
+constexpr int kSourceAll = 2;        // read from the cache, no range checked
 std::atomic<int> gSourceCached{-1};
 
 size_t pageSize() {
@@ -235,18 +238,22 @@ Cached cachedPages(int fd, const PageSpan& span) {
   return n == 0 ? Cached::kNone : n == pages.size() ? Cached::kAll : Cached::kSome;
 }
 
-// Whether at most 64 MiB of the first `size` bytes of fd, and at most a
-// tenth of them, are missing from the cache. The mincore way looks a window at a time: a
-// whole device mapped at once may not fit the address space.
-bool nearlyAllCached(int fd, uint64_t size) {
+// How much of the first `size` bytes of fd the cache holds: all of it,
+// nearly all (at most 64 MiB missing, and at most a tenth), or less. The
+// mincore way looks a window at a time: a whole device mapped at once may
+// not fit the address space.
+int sourceCachedState(int fd, uint64_t size) {
   const uint64_t page = pageSize();
   const uint64_t pages = (size + page - 1) / page;
   const uint64_t missingMax = std::min(pages / 10, (uint64_t{64} << 20) / page);
+  auto state = [&](uint64_t missing) {
+    return missing == 0 ? kSourceAll : missing <= missingMax ? kSourceNearlyAll : kSourceNotCached;
+  };
   if (!gNoCachestat.load(std::memory_order_relaxed)) {
     CachestatRange range{0, pages * page};
     Cachestat stat{};
-    if (cachestat(fd, &range, &stat) == 0) return pages - std::min(pages, stat.nrCache) <= missingMax;
-    if (errno != ENOSYS) return false;
+    if (cachestat(fd, &range, &stat) == 0) return state(pages - std::min(pages, stat.nrCache));
+    if (errno != ENOSYS) return kSourceNotCached;
     gNoCachestat.store(true);
   }
   constexpr uint64_t kWindow = uint64_t{1} << 30;
@@ -254,11 +261,11 @@ bool nearlyAllCached(int fd, uint64_t size) {
   uint64_t missing = 0;
   for (uint64_t at = 0; at < size; at += kWindow) {
     const size_t len = static_cast<size_t>(std::min(kWindow, size - at));
-    if (!residentPages(fd, pageSpan(static_cast<off_t>(at), len), resident)) return false;
+    if (!residentPages(fd, pageSpan(static_cast<off_t>(at), len), resident)) return kSourceNotCached;
     for (unsigned char r : resident) missing += (r & 1) == 0 ? 1 : 0;
-    if (missing > missingMax) return false;
+    if (missing > missingMax) return kSourceNotCached;
   }
-  return true;
+  return state(missing);
 }
 
 // Drops the pages of a span that were not resident before a buffered read:
@@ -360,11 +367,18 @@ class SourceFile {
   // -1 on an error (errno set).
   ssize_t read(unsigned char* buf, size_t count, off_t offset) {
     if (ahead_ != nullptr && ahead_->take(offset, buf, count)) return static_cast<ssize_t>(count);
-    const bool fromCache = sourceCached();
+    const int sourceCached = cachedState();
+    const bool fromCache = sourceCached != kSourceNotCached;
     if (fromCache) settleReadMode(kFromCache, residencyKnown_);
     if (directFd_ >= 0 && gReadMode.load(std::memory_order_relaxed) == kBuffered) closeDirect();
     if (fromCache || directFd_ < 0) {
-      const Cached cached = residencyKnown_ && fd_ >= 0 ? cachedPages(fd_, pageSpan(offset, count)) : Cached::kUnknown;
+      // A source all cached at the start needs no look at each range (a
+      // third of the kernel's time in a cached scan went to them): a page
+      // reclaimed since then and read in again was cached when the scan
+      // found it.
+      const Cached cached = sourceCached == kSourceAll               ? Cached::kAll
+                            : residencyKnown_ && fd_ >= 0 ? cachedPages(fd_, pageSpan(offset, count))
+                                                          : Cached::kUnknown;
       return readBuffered(buf, count, offset, cached);
     }
     size_t got = 0;
@@ -397,7 +411,7 @@ class SourceFile {
 
   // Whether this source is read directly, as far as can be told before the
   // first read (which may still find direct reads refused).
-  bool readsDirect() { return directFd_ >= 0 && !sourceCached(); }
+  bool readsDirect() { return directFd_ >= 0 && cachedState() == kSourceNotCached; }
 
   // Starts a direct read of a range that read() is soon asked for, so that
   // a worker's next blocks are on their way while it compresses this one.
@@ -417,13 +431,13 @@ class SourceFile {
   }
 
   // Looked at once per run, by the first read.
-  bool sourceCached() {
+  int cachedState() {
     int cached = gSourceCached.load(std::memory_order_relaxed);
     if (cached < 0) {
-      const int now = residencyKnown_ && fd_ >= 0 && nearlyAllCached(fd_, size_) ? 1 : 0;
+      const int now = residencyKnown_ && fd_ >= 0 ? sourceCachedState(fd_, size_) : kSourceNotCached;
       cached = gSourceCached.compare_exchange_strong(cached, now) ? now : cached;
     }
-    return cached == 1;
+    return cached;
   }
 
   // A buffered read that leaves the cache as it found it: what it brought
@@ -596,7 +610,7 @@ void readThreadFnc(int w, long long devSize) {
   DSCore* scn = gScn;
   const int64_t bs = myGlobals.blockSize;
   const int64_t chunkMax = bs * myGlobals.readChunkBlocks;
-  const size_t bound = static_cast<size_t>(myGlobals.readRequestsMaxQ) * myGlobals.threads;
+  size_t bound = static_cast<size_t>(myGlobals.readRequestsMaxQ) * myGlobals.threads;
   ReadShare share = readShareOf(w, devSize, myGlobals.segmentSize, myGlobals.threads);
   int64_t cur = share.start;
   const int64_t end = share.end;
@@ -607,6 +621,10 @@ void readThreadFnc(int w, long long devSize) {
 
   SourceFile source(*scn);
   const bool direct = source.readsDirect();
+  // A chunk read from the cache is there as soon as asked: two a reader
+  // keep the hash workers fed, and every chunk not queued is a slot of
+  // fresh memory the kernel need not zero.
+  if (gSourceCached.load() > kSourceNotCached) bound = std::min<size_t>(bound, size_t{2} * myGlobals.threads);
   while (end - cur >= bs && !gStopReaders.load(std::memory_order_relaxed) &&
          !gTooManyReadErrors.load(std::memory_order_relaxed)) {
     // Whole blocks only: a tail shorter than a block is never accounted, and
