@@ -104,8 +104,8 @@ done
 [[ -z $(ls -A hosts 2>/dev/null) ]] || fail "left on the hosts: $(ls -A hosts)"
 [[ -z $(ls -A async 2>/dev/null) ]] || fail "async job files left: $(ls -A async)"
 
-# The seven scans overlap: each started before any ended (run-log lines
-# begin " dd/mm/yyyy.microseconds hh:mm:ss ").
+# The seven scans ran at once (run-log lines begin
+# " dd/mm/yyyy.microseconds hh:mm:ss ").
 python3 - "$results"/*.log <<'PY' || fail "the scans did not all run at once"
 import datetime, re, sys
 def stamp(line):
@@ -120,7 +120,11 @@ assert len(runs) == 7, runs
 print("scans from %.2f to %.2f s, last start %.2f s, first end %.2f s" % (
     0, max(e for _, e in runs) - min(s for s, _ in runs),
     max(s for s, _ in runs) - min(s for s, _ in runs), min(e for _, e in runs) - min(s for s, _ in runs)))
-assert max(s for s, _ in runs) < min(e for _, e in runs), runs
+# Scans in waves would start 30 s apart (the wrapper holds the first wave
+# that long); scans started together start within moments of each other.
+# A scan of 8 MiB may end before the slowest of the others has started, so
+# their ends are not compared.
+assert max(s for s, _ in runs) - min(s for s, _ in runs) < 10, runs
 PY
 
 # The merge covers the seven, in inventory order, and is the merge by hand.
